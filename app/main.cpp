@@ -1,0 +1,15 @@
+#include "mainwindow.h"
+#include "productinfo.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(ProductInfo::Name));
+    QApplication::setApplicationVersion(QString::fromLatin1(ProductInfo::Version));
+
+    Main window;
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,146 @@
+#include "mainwindow.h"
+
+#include "pagebox.h"
+#include "retrieval.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+constexpr qint16 FlagTrue = -1;
+constexpr qint16 FlagFalse = 0;
+
+// A page that answers plain HTTP; the user replaces it with the page they want.
+const QString DefaultUrl = QStringLiteral("info.cern.ch/hypertext/WWW/TheProject.html");
+
+// The layout is fixed, in pixels at 96 dots per inch; Qt scales it on denser screens.
+constexpr QSize ClientSize(377, 345);
+constexpr QRect ContentBoxGeometry(8, 72, 361, 233);
+constexpr QRect UrlBoxGeometry(8, 32, 273, 19);
+constexpr QRect SaveAsGeometry(320, 312, 49, 25);
+constexpr QRect RetrieveGeometry(312, 32, 57, 21);
+constexpr QRect LabelUrlGeometry(8, 16, 33, 17);
+constexpr QRect LabelContentsGeometry(8, 56, 81, 17);
+constexpr QRect PortNumGeometry(288, 32, 25, 17);
+
+// Shows the busy cursor while a retrieval holds the window.
+class WaitCursor
+{
+public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+// Nothing stands to the right of the two captions, so a font wider than the layout was
+// drawn for widens them rather than cutting their text off.
+void placeLabel(QLabel *label, QRect geometry)
+{
+    geometry.setWidth(qMax(geometry.width(), label->sizeHint().width()));
+    label->setGeometry(geometry);
+}
+
+} // namespace
+
+Main::Main(QWidget *parent)
+    : QWidget(parent)
+    , SaveBox(this)
+{
+    setObjectName(QStringLiteral("Main"));
+    setWindowTitle(QStringLiteral("Tarnwick"));
+    createControls();
+    placeControls();
+
+    connect(Retrieve, &QPushButton::clicked, this, &Main::Retrieve_Click);
+    connect(SaveAs, &QPushButton::clicked, this, &Main::SaveAs_Click);
+}
+
+void Main::createControls()
+{
+    // Created in tab order: the page box first, so that it has the focus at start.
+    ContentBox = new PageBox(this);
+    URLBox = new QLineEdit(DefaultUrl, this);
+    SaveAs = new QPushButton(QStringLiteral("Save"), this);
+    Retrieve = new QPushButton(QStringLiteral("Retrieve"), this);
+    Label_URL = new QLabel(QStringLiteral("URL:"), this);
+    Label_Contents = new QLabel(QStringLiteral("Page contents:"), this);
+    PortNum = new QLabel(this);
+
+    ContentBox->setObjectName(QStringLiteral("ContentBox"));
+    URLBox->setObjectName(QStringLiteral("URLBox"));
+    SaveAs->setObjectName(QStringLiteral("SaveAs"));
+    Retrieve->setObjectName(QStringLiteral("Retrieve"));
+    Label_URL->setObjectName(QStringLiteral("Label_URL"));
+    Label_Contents->setObjectName(QStringLiteral("Label_Contents"));
+    PortNum->setObjectName(QStringLiteral("PortNum"));
+
+    // Labels show text as it stands: no markup, no access keys.
+    for (QLabel *label : {Label_URL, Label_Contents, PortNum})
+        label->setTextFormat(Qt::PlainText);
+
+    setTabOrder(ContentBox, URLBox);
+    setTabOrder(URLBox, SaveAs);
+    setTabOrder(SaveAs, Retrieve);
+    ContentBox->setFocus();
+}
+
+void Main::placeControls()
+{
+    setFixedSize(ClientSize);
+    ContentBox->setGeometry(ContentBoxGeometry);
+    URLBox->setGeometry(UrlBoxGeometry);
+    SaveAs->setGeometry(SaveAsGeometry);
+    Retrieve->setGeometry(RetrieveGeometry);
+    PortNum->setGeometry(PortNumGeometry);
+    placeLabel(Label_URL, LabelUrlGeometry);
+    placeLabel(Label_Contents, LabelContentsGeometry);
+}
+
+QString Main::urlText() const
+{
+    return URLBox->text();
+}
+
+void Main::setUrlText(const QString &text)
+{
+    URLBox->setText(text);
+}
+
+void Main::setPageText(const QString &text)
+{
+    ContentBox->setPageText(text);
+}
+
+QString Main::pageText() const
+{
+    return ContentBox->pageText();
+}
+
+void Main::setPortCaption(const QString &caption)
+{
+    PortNum->setText(caption);
+}
+
+bool Main::redirecting() const
+{
+    return Redirecting == FlagTrue;
+}
+
+void Main::setRedirecting(bool on)
+{
+    Redirecting = on ? FlagTrue : FlagFalse;
+}
+
+void Main::Retrieve_Click()
+{
+    const WaitCursor busy;
+    retrievePage(*this, SocketWrench);
+}
+
+void Main::SaveAs_Click()
+{
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "pagewindow.h"
+#include "savebox.h"
+#include "tcpsocket.h"
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class PageBox;
+
+// Tarnwick's one window: a URL box, a Retrieve button, the page box and a Save button.
+class Main : public QWidget, public PageWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Main(QWidget *parent = nullptr);
+
+    // The retrieval's view of the window.
+    QString urlText() const override;
+    void setUrlText(const QString &text) override;
+    void setPageText(const QString &text) override;
+    void setPortCaption(const QString &caption) override;
+    bool redirecting() const override;
+    void setRedirecting(bool on) override;
+
+    QString pageText() const;
+
+public slots:
+    void Retrieve_Click();
+    void SaveAs_Click();
+
+private:
+    void createControls();
+    void placeControls();
+
+    QLabel *Label_URL;
+    QLineEdit *URLBox;
+    QLabel *PortNum;
+    QPushButton *Retrieve;
+    QLabel *Label_Contents;
+    PageBox *ContentBox;
+    QPushButton *SaveAs;
+
+    TcpSocket SocketWrench;
+    SaveFileDialog SaveBox;
+    qint16 Redirecting = 0; // -1 while the retrieval about to start follows a redirect
+};

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+// Turns bytes from the network into text: as UTF-8 when they are valid UTF-8 (a byte-order
+// mark is kept as a character), otherwise as Windows-1252, which gives every byte a
+// character. NUL bytes become NUL characters; nothing is dropped.
+QString decodeText(QByteArrayView bytes);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// A blocking TCP stream socket: every call returns only once it has completed, failed or
+// timed out. The retrieval drives the network through this interface alone.
+class StreamSocket
+{
+public:
+    virtual ~StreamSocket() = default;
+
+    // Returns 0 once connected, anything else on failure. An empty port means: the digits
+    // after a final ":" of the host, else 80.
+    virtual int Connect(const QString &host, std::optional<double> port) = 0;
+
+    // Sends the first `length` bytes of `data`; returns `length` when all were sent.
+    virtual qsizetype Write(const QByteArray &data, qsizetype length) = 0;
+
+    // Replaces `chunk` with at most `limit` received bytes and returns their count:
+    // 0 when the peer has closed the connection, -1 on an error.
+    virtual qsizetype Read(QByteArray &chunk, qsizetype limit) = 0;
+
+    virtual void Disconnect() = 0;
+
+    // The operating system's error number of the last failure.
+    virtual int LastError() const = 0;
+};

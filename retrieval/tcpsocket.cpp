@@ -1,0 +1,236 @@
+#include "tcpsocket.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+
+#include <cerrno>
+#include <cmath>
+#include <climits>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DefaultPort = 80;
+constexpr int MaxHostLength = 253;
+
+struct AddressList
+{
+    void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+using AddressListPtr = std::unique_ptr<addrinfo, AddressList>;
+
+// Letters, digits and the few marks of host names and address literals; never a blank,
+// a control character or anything that could end a line.
+bool isHostCharacter(QChar c)
+{
+    return (c.unicode() < 0x80 && c.isLetterOrNumber()) || QStringView(u"-._:[]%").contains(c);
+}
+
+bool isValidHost(const QString &host)
+{
+    return !host.isEmpty() && host.size() <= MaxHostLength
+           && std::all_of(host.begin(), host.end(), isHostCharacter);
+}
+
+std::optional<int> portNumber(double port)
+{
+    if (!std::isfinite(port) || port != std::floor(port) || port < 1 || port > 65535)
+        return std::nullopt;
+    return int(port);
+}
+
+// Without a port of its own, a redirect's host may carry one: "HOST:8080" or "[::1]:8080".
+std::optional<int> splitHostPort(QString &host)
+{
+    const qsizetype colon = host.lastIndexOf(u':');
+    const QStringView digits = QStringView(host).sliced(colon + 1);
+    const bool isPort = colon >= 0 && std::all_of(digits.begin(), digits.end(), [](QChar c) { return c.isDigit(); })
+                        && (!host.startsWith(u'[') || host.at(colon - 1) == u']');
+    if (!isPort)
+        return DefaultPort;
+    const std::optional<int> port = digits.isEmpty() ? DefaultPort : portNumber(digits.toDouble());
+    host.truncate(colon);
+    return port;
+}
+
+QString withoutBrackets(const QString &host)
+{
+    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+}
+
+int remainingMilliseconds(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return int(std::clamp<qint64>(left.count(), 0, INT_MAX));
+}
+
+timeval toTimeval(std::chrono::milliseconds duration)
+{
+    return timeval{time_t(duration.count() / 1000), suseconds_t((duration.count() % 1000) * 1000)};
+}
+
+// Waits for a non-blocking connect to finish; returns 0 or the error number.
+int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    pollfd waiting{fd, POLLOUT, 0};
+    int ready;
+    do {
+        ready = poll(&waiting, 1, remainingMilliseconds(deadline));
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return errno;
+    if (ready == 0)
+        return ETIMEDOUT;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        return errno;
+    return error;
+}
+
+// Opens a connection to one address; returns the descriptor, or -1 with errno set.
+int connectTo(const addrinfo &address, std::chrono::steady_clock::time_point deadline)
+{
+    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+    if (fd < 0)
+        return -1;
+    int error = 0;
+    if (connect(fd, address.ai_addr, address.ai_addrlen) < 0)
+        error = errno == EINPROGRESS ? awaitConnection(fd, deadline) : errno;
+    if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0)
+        error = errno;
+    if (error != 0) {
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+TcpSocket::TcpSocket() : TcpSocket(Timeouts{}) {}
+
+TcpSocket::TcpSocket(const Timeouts &timeouts) : m_timeouts(timeouts) {}
+
+TcpSocket::TcpSocket(TcpSocket &&other) noexcept
+    : m_timeouts(other.m_timeouts)
+    , m_fd(std::exchange(other.m_fd, -1))
+    , m_lastError(other.m_lastError)
+{
+}
+
+TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
+{
+    if (this != &other) {
+        Disconnect();
+        m_timeouts = other.m_timeouts;
+        m_fd = std::exchange(other.m_fd, -1);
+        m_lastError = other.m_lastError;
+    }
+    return *this;
+}
+
+TcpSocket::~TcpSocket()
+{
+    Disconnect();
+}
+
+int TcpSocket::fail(int error)
+{
+    m_lastError = error;
+    return -1;
+}
+
+int TcpSocket::Connect(const QString &host, std::optional<double> port)
+{
+    Disconnect();
+    QString hostName = host;
+    const std::optional<int> portToUse = port ? portNumber(*port) : splitHostPort(hostName);
+    if (!portToUse || !isValidHost(hostName))
+        return fail(EINVAL);
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string service = std::to_string(*portToUse);
+    if (getaddrinfo(withoutBrackets(hostName).toLatin1().constData(), service.c_str(), &hints, &found) != 0)
+        return fail(EHOSTUNREACH);
+    const AddressListPtr addresses(found);
+
+    // Every address the name has gets a try, within one overall timeout.
+    const auto deadline = std::chrono::steady_clock::now() + m_timeouts.connect;
+    int error = EHOSTUNREACH;
+    for (const addrinfo *address = addresses.get(); address; address = address->ai_next) {
+        m_fd = connectTo(*address, deadline);
+        if (m_fd >= 0)
+            break;
+        error = errno;
+    }
+    if (m_fd < 0)
+        return fail(error);
+
+    const timeval sendTimeout = toTimeval(m_timeouts.write);
+    const timeval receiveTimeout = toTimeval(m_timeouts.read);
+    setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout);
+    return 0;
+}
+
+qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
+{
+    if (m_fd < 0)
+        return fail(ENOTCONN);
+    length = qBound<qsizetype>(0, length, data.size());
+    qsizetype sent = 0;
+    while (sent < length) {
+        const ssize_t n = send(m_fd, data.constData() + sent, size_t(length - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            // A send timeout ends the call with what went out so far.
+            m_lastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+            break;
+        }
+        sent += n;
+    }
+    return sent;
+}
+
+qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit)
+{
+    chunk.resize(qMax<qsizetype>(0, limit));
+    if (m_fd < 0) {
+        chunk.clear();
+        return fail(ENOTCONN);
+    }
+    ssize_t n;
+    do {
+        n = recv(m_fd, chunk.data(), size_t(chunk.size()), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        chunk.clear();
+        return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
+    }
+    chunk.resize(n);
+    return n;
+}
+
+void TcpSocket::Disconnect()
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The Save dialog as the Save command drives it: four settings, a modal show, and the
+// file name read back afterwards. Cancelling leaves the file name as it was set.
+class SaveDialog
+{
+public:
+    virtual ~SaveDialog() = default;
+
+    virtual void setDialogTitle(const QString &title) = 0;
+    virtual void setFilter(const QString &filter) = 0;
+    virtual void setDefaultExt(const QString &extension) = 0;
+    virtual void setFileName(const QString &fileName) = 0;
+    virtual QString fileName() const = 0;
+    virtual void showSave() = 0;
+};
+
+// The real Save dialog, over Qt's file dialog.
+class SaveFileDialog : public SaveDialog
+{
+public:
+    explicit SaveFileDialog(QWidget *parent = nullptr) : m_parent(parent) {}
+
+    void setDialogTitle(const QString &title) override { m_title = title; }
+    void setFilter(const QString &filter) override { m_filter = filter; }
+    void setDefaultExt(const QString &extension) override { m_defaultExt = extension; }
+    void setFileName(const QString &fileName) override { m_fileName = fileName; }
+    QString fileName() const override { return m_fileName; }
+    void showSave() override;
+
+private:
+    QWidget *m_parent;
+    QString m_title;
+    QString m_filter;
+    QString m_defaultExt;
+    QString m_fileName;
+};
