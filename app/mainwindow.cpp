@@ -141,6 +141,4 @@ void Main::Retrieve_Click()
     retrievePage(*this, SocketWrench);
 }
 
-void Main::SaveAs_Click()
-{
-}
+void Main::SaveAs_Click() {}

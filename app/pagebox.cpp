@@ -1,6 +1,7 @@
 #include "pagebox.h"
 
-PageBox::PageBox(QWidget *parent) : QPlainTextEdit(parent)
+PageBox::PageBox(QWidget *parent)
+    : QPlainTextEdit(parent)
 {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
