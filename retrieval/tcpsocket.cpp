@@ -5,10 +5,11 @@
 #include <algorithm>
 
 #include <cerrno>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -37,8 +38,8 @@ bool isHostCharacter(QChar c)
 
 bool isValidHost(const QString &host)
 {
-    return !host.isEmpty() && host.size() <= MaxHostLength
-           && std::all_of(host.begin(), host.end(), isHostCharacter);
+    return !host.isEmpty() && host.size() <= MaxHostLength &&
+           std::all_of(host.begin(), host.end(), isHostCharacter);
 }
 
 std::optional<int> portNumber(double port)
@@ -48,14 +49,22 @@ std::optional<int> portNumber(double port)
     return int(port);
 }
 
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
 // Without a port of its own, a redirect's host may carry one: "HOST:8080" or "[::1]:8080".
+// A bare IPv6 address ("::1") has colons of its own and carries none.
 std::optional<int> splitHostPort(QString &host)
 {
     const qsizetype colon = host.lastIndexOf(u':');
+    if (colon < 0 || (!host.startsWith(u'[') && host.count(u':') > 1))
+        return DefaultPort;
+    if (host.startsWith(u'[') && host.at(colon - 1) != u']')
+        return DefaultPort;
     const QStringView digits = QStringView(host).sliced(colon + 1);
-    const bool isPort = colon >= 0 && std::all_of(digits.begin(), digits.end(), [](QChar c) { return c.isDigit(); })
-                        && (!host.startsWith(u'[') || host.at(colon - 1) == u']');
-    if (!isPort)
+    if (!std::all_of(digits.begin(), digits.end(), isAsciiDigit))
         return DefaultPort;
     const std::optional<int> port = digits.isEmpty() ? DefaultPort : portNumber(digits.toDouble());
     host.truncate(colon);
@@ -69,13 +78,17 @@ QString withoutBrackets(const QString &host)
 
 int remainingMilliseconds(std::chrono::steady_clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     return int(std::clamp<qint64>(left.count(), 0, INT_MAX));
 }
 
+// A zero time-out would mean "wait for ever" to the socket options, so the shortest one
+// is a millisecond.
 timeval toTimeval(std::chrono::milliseconds duration)
 {
-    return timeval{time_t(duration.count() / 1000), suseconds_t((duration.count() % 1000) * 1000)};
+    const qint64 ms = qMax<qint64>(1, duration.count());
+    return timeval{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
 }
 
 // Waits for a non-blocking connect to finish; returns 0 or the error number.
@@ -100,12 +113,14 @@ int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
 // Opens a connection to one address; returns the descriptor, or -1 with errno set.
 int connectTo(const addrinfo &address, std::chrono::steady_clock::time_point deadline)
 {
-    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          address.ai_protocol);
     if (fd < 0)
         return -1;
     int error = 0;
+    // An interrupted connect goes on in the background, just as one in progress does.
     if (connect(fd, address.ai_addr, address.ai_addrlen) < 0)
-        error = errno == EINPROGRESS ? awaitConnection(fd, deadline) : errno;
+        error = (errno == EINPROGRESS || errno == EINTR) ? awaitConnection(fd, deadline) : errno;
     if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0)
         error = errno;
     if (error != 0) {
@@ -118,16 +133,19 @@ int connectTo(const addrinfo &address, std::chrono::steady_clock::time_point dea
 
 } // namespace
 
-TcpSocket::TcpSocket() : TcpSocket(Timeouts{}) {}
+TcpSocket::TcpSocket()
+    : TcpSocket(Timeouts{})
+{}
 
-TcpSocket::TcpSocket(const Timeouts &timeouts) : m_timeouts(timeouts) {}
+TcpSocket::TcpSocket(const Timeouts &timeouts)
+    : m_timeouts(timeouts)
+{}
 
 TcpSocket::TcpSocket(TcpSocket &&other) noexcept
     : m_timeouts(other.m_timeouts)
     , m_fd(std::exchange(other.m_fd, -1))
     , m_lastError(other.m_lastError)
-{
-}
+{}
 
 TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
 {
@@ -165,8 +183,10 @@ int TcpSocket::Connect(const QString &host, std::optional<double> port)
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
     const std::string service = std::to_string(*portToUse);
-    if (getaddrinfo(withoutBrackets(hostName).toLatin1().constData(), service.c_str(), &hints, &found) != 0)
-        return fail(EHOSTUNREACH);
+    const int resolved = getaddrinfo(withoutBrackets(hostName).toLatin1().constData(),
+                                     service.c_str(), &hints, &found);
+    if (resolved != 0)
+        return fail(resolved == EAI_SYSTEM ? errno : EHOSTUNREACH);
     const AddressListPtr addresses(found);
 
     // Every address the name has gets a try, within one overall timeout.
@@ -183,8 +203,13 @@ int TcpSocket::Connect(const QString &host, std::optional<double> port)
 
     const timeval sendTimeout = toTimeval(m_timeouts.write);
     const timeval receiveTimeout = toTimeval(m_timeouts.read);
-    setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout);
+    // Without its time-outs the connection could block for ever, so it is not kept.
+    if (setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) < 0 ||
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) < 0) {
+        error = errno;
+        Disconnect();
+        return fail(error);
+    }
     return 0;
 }
 
@@ -203,6 +228,10 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
             m_lastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
             break;
         }
+        if (n == 0) { // cannot happen for a non-empty send; never loop on it
+            m_lastError = EIO;
+            break;
+        }
         sent += n;
     }
     return sent;
@@ -210,17 +239,19 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
 
 qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit)
 {
-    chunk.resize(qMax<qsizetype>(0, limit));
-    if (m_fd < 0) {
-        chunk.clear();
+    chunk.resize(0);
+    if (m_fd < 0)
         return fail(ENOTCONN);
-    }
+    // An empty read would look like the peer's close.
+    if (limit <= 0)
+        return fail(EINVAL);
+    chunk.resize(limit);
     ssize_t n;
     do {
         n = recv(m_fd, chunk.data(), size_t(chunk.size()), 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        chunk.clear();
+        chunk.resize(0);
         return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
     }
     chunk.resize(n);

@@ -32,7 +32,8 @@ QByteArray readRequest(int fd, const std::atomic<bool> &stopping)
 {
     QByteArray request;
     char buffer[4096];
-    while (!request.contains("\r\n\r\n") && request.size() < MaxRequestBytes && waitReadable(fd, stopping)) {
+    while (!request.contains("\r\n\r\n") && request.size() < MaxRequestBytes &&
+           waitReadable(fd, stopping)) {
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
@@ -45,7 +46,8 @@ void sendAll(int fd, const QByteArray &bytes)
 {
     qsizetype sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
             return;
         sent += n;
@@ -79,6 +81,12 @@ struct LoopbackServer::State
             const int connection = accept(listener, nullptr, nullptr);
             if (connection < 0)
                 return;
+            if (reply.neverRead) {
+                while (!stopping)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
+                close(connection);
+                return;
+            }
             const QByteArray request = readRequest(connection, stopping);
             {
                 const QMutexLocker lock(&mutex);
@@ -99,7 +107,8 @@ struct LoopbackServer::State
     }
 };
 
-LoopbackServer::LoopbackServer(QList<Reply> replies) : m_state(std::make_unique<State>())
+LoopbackServer::LoopbackServer(QList<Reply> replies)
+    : m_state(std::make_unique<State>())
 {
     m_state->replies = std::move(replies);
     m_state->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -15,10 +15,13 @@ class LoopbackServer
 public:
     struct Reply
     {
-        QByteArray bytes;                        // sent as soon as the request has arrived
-        std::chrono::milliseconds delay{0};      // waited before sending
-        bool resetAfterSending = false;          // ends with a reset (RST) instead of a close
-        bool stayOpenWithoutReply = false;       // sends nothing and keeps the connection open
+        QByteArray bytes;                   // sent as soon as the request has arrived
+        std::chrono::milliseconds delay{0}; // waited before sending
+        bool resetAfterSending = false;     // ends with a reset (RST) instead of a close
+        bool stayOpenWithoutReply = false;  // sends nothing and keeps the connection open
+        // Reads nothing at all and holds the connection until the server stops, so that
+        // the client's sends pile up. Later replies wait until then, so it comes last.
+        bool neverRead = false;
     };
 
     explicit LoopbackServer(QList<Reply> replies);
