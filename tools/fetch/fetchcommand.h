@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QIODevice;
+
+// The command-line twin of one press of Retrieve: `tarnwick-fetch [--verbose] [-o FILE] URL`
+// fetches URL through the window's own retrieval code and writes what the page box would
+// show, byte for byte as UTF-8, to standard output or FILE.
+class FetchCommand
+{
+public:
+    enum ExitCode {
+        PageShown = 0,  // the page box ended with a page body
+        Failed = 1,     // it ended with a failure message, or the output could not be written
+        UsageError = 2, // the command line was not understood
+    };
+
+    // Runs the whole command for `arguments` (the program name first) and returns the exit
+    // code. Needs a QCoreApplication for the application name and version.
+    int run(const QStringList &arguments);
+};
+
+// Writes `text` as UTF-8 a slice at a time, so that a large page is never held twice in
+// memory. False when the device takes less than it was given.
+bool writeUtf8(QIODevice &device, const QString &text);
