@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class SaveDialog;
+
+// How one press of Save ended.
+struct SaveOutcome
+{
+    enum class Result {
+        Cancelled, // the user cancelled the dialog: nothing was written
+        Saved,     // the file holds the page text
+        Failed,    // the file could not be written; an existing one keeps its old contents
+    };
+
+    Result result = Result::Cancelled;
+    QString fileName; // the file chosen in the dialog; empty when cancelled
+    QString reason;   // why the file could not be written
+};
+
+// One press of Save: gives the dialog its four settings afresh, shows it, and unless the
+// user cancelled, writes the page text, read only once the dialog has closed, to the
+// chosen file.
+SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageText);
+
+// Writes `pageText` as the whole of the file, as UTF-8 without a byte-order mark and with
+// nothing added. The new contents replace the old ones only once all of them are written,
+// so a failure leaves an existing file as it was and no partial file behind.
+SaveOutcome writePageFile(const QString &fileName, const QString &pageText);
