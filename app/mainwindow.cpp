@@ -4,6 +4,7 @@
 #include "retrieval.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,6 +27,14 @@ constexpr QRect LabelUrlGeometry(8, 16, 33, 17);
 constexpr QRect LabelContentsGeometry(8, 56, 81, 17);
 constexpr QRect PortNumGeometry(288, 32, 25, 17);
 
+// The frame of a fixed-size window: a title, minimise and close, and nothing that would
+// maximise it.
+constexpr Qt::WindowFlags FrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                       Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                       Qt::WindowCloseButtonHint;
+
+constexpr int IconSizes[] = {16, 24, 32, 48, 64, 128, 256};
+
 // Shows the busy cursor while a retrieval holds the window.
 class WaitCursor
 {
@@ -35,6 +44,28 @@ public:
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
+
+QIcon tarnwickIcon()
+{
+    QIcon icon;
+    for (int size : IconSizes)
+        icon.addFile(QStringLiteral(":/icons/tarnwick-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+// What a screen reader announces for a control.
+void describe(QWidget *control, const QString &name, const QString &description)
+{
+    control->setAccessibleName(name);
+    control->setAccessibleDescription(description);
+}
+
+// The port label's text is a value, so it is part of what a screen reader announces.
+QString portAccessibleName(const QString &caption)
+{
+    const QString name = QStringLiteral("Port");
+    return caption.isEmpty() ? name : name + u' ' + caption;
+}
 
 // Nothing stands to the right of the two captions, so a font wider than the layout was
 // drawn for widens them rather than cutting their text off.
@@ -52,6 +83,8 @@ Main::Main(QWidget *parent)
 {
     setObjectName(QStringLiteral("Main"));
     setWindowTitle(QStringLiteral("Tarnwick"));
+    setWindowFlags(FrameFlags);
+    setWindowIcon(tarnwickIcon());
     createControls();
     placeControls();
 
@@ -81,6 +114,25 @@ void Main::createControls()
     // Labels show text as it stands: no markup, no access keys.
     for (QLabel *label : {Label_URL, Label_Contents, PortNum})
         label->setTextFormat(Qt::PlainText);
+
+    // The captions name the boxes below them for assistive tools; with no '&' in their
+    // text they give no access key.
+    Label_URL->setBuddy(URLBox);
+    Label_Contents->setBuddy(ContentBox);
+    describe(Label_URL, QStringLiteral("URL"), QStringLiteral("Caption of the URL box"));
+    describe(URLBox, QStringLiteral("URL"),
+             QStringLiteral("Address of the page to retrieve, such as host/path"));
+    describe(PortNum, portAccessibleName(QString()),
+             QStringLiteral("Port used by the last retrieval"));
+    describe(
+        Retrieve, QStringLiteral("Retrieve"),
+        QStringLiteral("Fetches the page at the URL and shows its text in the page contents box"));
+    describe(Label_Contents, QStringLiteral("Page contents"),
+             QStringLiteral("Caption of the page contents box"));
+    describe(ContentBox, QStringLiteral("Page contents"),
+             QStringLiteral("Text of the retrieved page, or a message if the retrieval failed; "
+                            "it can be edited and saved"));
+    describe(SaveAs, QStringLiteral("Save"), QStringLiteral("Saves the page contents to a file"));
 
     setTabOrder(ContentBox, URLBox);
     setTabOrder(URLBox, SaveAs);
@@ -123,6 +175,7 @@ QString Main::pageText() const
 void Main::setPortCaption(const QString &caption)
 {
     PortNum->setText(caption);
+    PortNum->setAccessibleName(portAccessibleName(caption));
 }
 
 bool Main::redirecting() const

@@ -1,0 +1,114 @@
+#include "mainwindow.h"
+
+#include <QAccessible>
+#include <QTest>
+
+// What a screen reader learns about each control: its name, a description, no access key,
+// and which box each caption names.
+class tst_Accessibility : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void controlIsDescribed_data();
+    void controlIsDescribed();
+    void captionLabelsItsBox_data();
+    void captionLabelsItsBox();
+    void portNameCarriesThePort_data();
+    void portNameCarriesThePort();
+
+private:
+    QAccessibleInterface *accessible(const QString &objectName) const
+    {
+        auto *widget = m_window->findChild<QWidget *>(objectName);
+        return widget ? QAccessible::queryAccessibleInterface(widget) : nullptr;
+    }
+
+    std::unique_ptr<Main> m_window;
+};
+
+void tst_Accessibility::init()
+{
+    m_window = std::make_unique<Main>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_Accessibility::cleanup()
+{
+    m_window.reset();
+}
+
+void tst_Accessibility::controlIsDescribed_data()
+{
+    QTest::addColumn<QString>("objectName");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("url-caption") << QStringLiteral("Label_URL") << QStringLiteral("URL");
+    QTest::newRow("url-box") << QStringLiteral("URLBox") << QStringLiteral("URL");
+    QTest::newRow("port") << QStringLiteral("PortNum") << QStringLiteral("Port");
+    QTest::newRow("retrieve") << QStringLiteral("Retrieve") << QStringLiteral("Retrieve");
+    QTest::newRow("contents-caption")
+        << QStringLiteral("Label_Contents") << QStringLiteral("Page contents");
+    QTest::newRow("page-box") << QStringLiteral("ContentBox") << QStringLiteral("Page contents");
+    QTest::newRow("save") << QStringLiteral("SaveAs") << QStringLiteral("Save");
+}
+
+void tst_Accessibility::controlIsDescribed()
+{
+    QFETCH(QString, objectName);
+    QFETCH(QString, name);
+
+    QAccessibleInterface *control = accessible(objectName);
+    QVERIFY2(control, qPrintable(objectName));
+    QVERIFY(!control->text(QAccessible::Description).isEmpty());
+    QCOMPARE(control->text(QAccessible::Accelerator), QString());
+    QCOMPARE(control->text(QAccessible::Name), name);
+}
+
+void tst_Accessibility::captionLabelsItsBox_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("url") << QStringLiteral("Label_URL") << QStringLiteral("URLBox");
+    QTest::newRow("page-contents")
+        << QStringLiteral("Label_Contents") << QStringLiteral("ContentBox");
+}
+
+void tst_Accessibility::captionLabelsItsBox()
+{
+    QFETCH(QString, caption);
+    QFETCH(QString, box);
+
+    QAccessibleInterface *boxInterface = accessible(box);
+    QVERIFY(boxInterface);
+    const auto labels = boxInterface->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), 1);
+    QCOMPARE(labels.first().first->object()->objectName(), caption);
+}
+
+void tst_Accessibility::portNameCarriesThePort_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("port-shown") << QStringLiteral("8080") << QStringLiteral("Port 8080");
+    QTest::newRow("port-cleared") << QString() << QStringLiteral("Port");
+}
+
+void tst_Accessibility::portNameCarriesThePort()
+{
+    QFETCH(QString, caption);
+    QFETCH(QString, name);
+
+    m_window->setPortCaption(QStringLiteral("80"));
+    m_window->setPortCaption(caption);
+    QCOMPARE(accessible(QStringLiteral("PortNum"))->text(QAccessible::Name), name);
+}
+
+QTEST_MAIN(tst_Accessibility)
+#include "tst_accessibility.moc"
