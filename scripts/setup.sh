@@ -9,7 +9,7 @@ build_dir=${TARNWICK_BUILD_DIR:-"$repo_root/build"}
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    xvfb xauth xdotool x11-utils fonts-dejavu-core
+    xvfb xauth xdotool x11-utils fonts-dejavu-core desktop-file-utils
     python3 nginx-light clang libclang-rt-14-dev
 )
 
