@@ -5,11 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
 
 using Reply = LoopbackServer::Reply;
@@ -59,7 +54,6 @@ class TestFetchTool : public QObject
 private slots:
     void writesPageBoxText_data();
     void writesPageBoxText();
-    void refusedPort();
     void verboseReportsUrlAndPort();
     void writesToFile();
     void unwritableFileFails();
@@ -102,22 +96,6 @@ void TestFetchTool::writesPageBoxText()
     QCOMPARE(run.out, output);
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.exitCode, exitCode);
-}
-
-void TestFetchTool::refusedPort()
-{
-    const int bound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    QVERIFY(bind(bound, reinterpret_cast<sockaddr *>(&address), length) == 0);
-    getsockname(bound, reinterpret_cast<sockaddr *>(&address), &length);
-
-    const Run run = runFetch({QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port))});
-    close(bound);
-    QCOMPARE(run.out, QByteArray("Connection error!"));
-    QCOMPARE(run.exitCode, 1);
 }
 
 void TestFetchTool::verboseReportsUrlAndPort()
