@@ -1,12 +1,15 @@
 #include "mainwindow.h"
 
 #include "pagebox.h"
+#include "pagesave.h"
 #include "retrieval.h"
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 namespace {
@@ -194,4 +197,35 @@ void Main::Retrieve_Click()
     retrievePage(*this, SocketWrench);
 }
 
-void Main::SaveAs_Click() {}
+void Main::setSaveDialog(SaveDialog *dialog)
+{
+    m_saveDialog = dialog ? dialog : &SaveBox;
+}
+
+void Main::setSaveFailureReport(SaveFailureReport report)
+{
+    m_saveFailureReport = std::move(report);
+}
+
+void Main::SaveAs_Click()
+{
+    const SaveOutcome outcome = savePage(*m_saveDialog, [this] { return ContentBox->pageText(); });
+    if (outcome.result == SaveOutcome::Result::Failed)
+        reportSaveFailure(outcome.fileName, outcome.reason);
+}
+
+// A failed save changes nothing in the window; it only says which file and why.
+void Main::reportSaveFailure(const QString &fileName, const QString &reason)
+{
+    if (m_saveFailureReport) {
+        m_saveFailureReport(fileName, reason);
+        return;
+    }
+    QMessageBox warning(QMessageBox::Warning, QStringLiteral("Save"),
+                        QStringLiteral("The page could not be saved to %1.\n\n%2")
+                            .arg(QDir::toNativeSeparators(fileName), reason),
+                        QMessageBox::Ok, this);
+    warning.setObjectName(QStringLiteral("SaveFailure"));
+    warning.setTextFormat(Qt::PlainText); // a file name is never markup
+    warning.exec();
+}

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -29,6 +31,13 @@ public:
 
     QString pageText() const;
 
+    // Both the Save dialog and the warning about a failed save are modal. Tests give the
+    // window a stand-in dialog (nullptr restores the real one) and hear of a failed save
+    // through `report` instead of the warning box (an empty one restores the box).
+    using SaveFailureReport = std::function<void(const QString &fileName, const QString &reason)>;
+    void setSaveDialog(SaveDialog *dialog);
+    void setSaveFailureReport(SaveFailureReport report);
+
 public slots:
     void Retrieve_Click();
     void SaveAs_Click();
@@ -36,6 +45,7 @@ public slots:
 private:
     void createControls();
     void placeControls();
+    void reportSaveFailure(const QString &fileName, const QString &reason);
 
     QLabel *Label_URL;
     QLineEdit *URLBox;
@@ -47,5 +57,7 @@ private:
 
     TcpSocket SocketWrench;
     SaveFileDialog SaveBox;
+    SaveDialog *m_saveDialog = &SaveBox;
+    SaveFailureReport m_saveFailureReport;
     qint16 Redirecting = 0; // -1 while the retrieval about to start follows a redirect
 };
