@@ -3,7 +3,6 @@
 #include <QString>
 #include <QStringList>
 
-class QFileDialog;
 class QWidget;
 
 // The Save dialog as the Save command drives it: four settings, a modal show, and the
