@@ -5,6 +5,7 @@
 #include "retrieval.h"
 
 #include <QDir>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
@@ -76,6 +77,18 @@ void placeLabel(QLabel *label, QRect geometry)
 {
     geometry.setWidth(qMax(geometry.width(), label->sizeHint().width()));
     label->setGeometry(geometry);
+}
+
+// The port label leaves room for four narrow digits, and the Retrieve button stands right
+// beside it, so a caption too wide for the font is drawn smaller rather than cut off.
+void fitCaptionToWidth(QLabel *label)
+{
+    constexpr qreal SmallestPointSize = 5;
+    QFont font = label->parentWidget()->font();
+    while (font.pointSizeF() > SmallestPointSize
+           && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
 }
 
 } // namespace
@@ -178,6 +191,7 @@ QString Main::pageText() const
 void Main::setPortCaption(const QString &caption)
 {
     PortNum->setText(caption);
+    fitCaptionToWidth(PortNum);
     PortNum->setAccessibleName(portAccessibleName(caption));
 }
 

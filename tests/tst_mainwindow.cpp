@@ -30,6 +30,7 @@ private slots:
     void enterInUrlBoxRetrievesNothing();
     void retrieveShowsUrlAndPort_data();
     void retrieveShowsUrlAndPort();
+    void longPortFitsItsLabel();
     void badSchemeLeavesUrlAndPortAlone();
     void controlsKeepTheirStateAfterRetrievals();
 
@@ -200,6 +201,16 @@ void tst_MainWindow::retrieveShowsUrlAndPort()
     QCOMPARE(control<QLabel>("PortNum")->text(), port);
     QCOMPARE(pageText(), QStringLiteral("Connection error!"));
     QVERIFY(!m_window->redirecting());
+}
+
+// The port label is narrow; the largest port must still show whole, not cut off.
+void tst_MainWindow::longPortFitsItsLabel()
+{
+    control<QLineEdit>("URLBox")->setText(QStringLiteral("127.0.0.1:65535/"));
+    QTest::mouseClick(control<QPushButton>("Retrieve"), Qt::LeftButton);
+    const auto *portLabel = control<QLabel>("PortNum");
+    QCOMPARE(portLabel->text(), QStringLiteral("65535"));
+    QVERIFY(portLabel->fontMetrics().horizontalAdvance(portLabel->text()) <= portLabel->width());
 }
 
 void tst_MainWindow::badSchemeLeavesUrlAndPortAlone()
