@@ -85,8 +85,8 @@ void fitCaptionToWidth(QLabel *label)
 {
     constexpr qreal SmallestPointSize = 5;
     QFont font = label->parentWidget()->font();
-    while (font.pointSizeF() > SmallestPointSize
-           && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+    while (font.pointSizeF() > SmallestPointSize &&
+           QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
         font.setPointSizeF(font.pointSizeF() - 0.5);
     label->setFont(font);
 }
