@@ -2,9 +2,27 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
+
+bool isAsciiLetter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+// RFC 3986 section 4.3: a reference that begins with a scheme (section 3.1) and ":" is a
+// whole URL; any other is relative, even one with "://" further on ("/go?to=http://x").
+bool startsWithScheme(const QString &reference)
+{
+    const qsizetype colon = reference.indexOf(u':');
+    if (colon < 1 || !isAsciiLetter(reference.front()))
+        return false;
+    return std::all_of(reference.begin() + 1, reference.begin() + colon, [](QChar c) {
+        return isAsciiLetter(c) || (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.';
+    });
+}
 
 // A URL or reference taken apart as RFC 3986 appendix B does; parts absent from the text
 // stay empty (nullopt), which is not the same as present and empty.
@@ -92,7 +110,7 @@ QString recompose(const UrlParts &parts)
 
 QString resolveLocation(const QString &baseUrl, const QString &location)
 {
-    if (location.contains(u"://"))
+    if (startsWithScheme(location))
         return location;
 
     const UrlParts base = splitAbsoluteUrl(baseUrl);
