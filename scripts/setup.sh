@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth xdotool x11-utils fonts-dejavu-core desktop-file-utils
     python3 nginx-light clang libclang-rt-14-dev
+    time curl
 )
 
 as_root() {
