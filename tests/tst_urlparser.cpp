@@ -1,0 +1,195 @@
+#include "memorywindow.h"
+#include "retrieval.h"
+#include "scriptedsocket.h"
+#include "urlparser.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+// Part 2.1: the URL box's text taken apart, written back and shown with its port, both by
+// the parser alone and by a press of Retrieve whose connection then fails.
+class tst_UrlParser : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data() { addUrlTable(); }
+    void parse();
+    void schemeError_data() { addSchemeErrorTable(); }
+    void schemeError();
+    void retrieve_data() { addUrlTable(); }
+    void retrieve();
+    void retrieveSchemeError_data() { addSchemeErrorTable(); }
+    void retrieveSchemeError();
+
+private:
+    static void addUrlTable();
+    static void addSchemeErrorTable();
+};
+
+namespace {
+
+const QString Host = u"www.example.org"_s;
+const QString SchemeError = u"Error: Only HTTP protcol is supported"_s;
+
+// HOST in the Part's table stands for a host name without ":" and "/".
+QString withHost(QString text)
+{
+    return text.replace(u"HOST"_s, Host);
+}
+
+} // namespace
+
+void tst_UrlParser::addUrlTable()
+{
+    QTest::addColumn<QString>("urlText");
+    QTest::addColumn<bool>("redirecting");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("port"); // empty: no port at all
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("portCaption");
+
+    const auto row = [](const char *name, const QString &urlText, bool redirecting,
+                        const QString &host, const QString &path, const QString &port,
+                        const QString &url, const QString &portCaption) {
+        QTest::newRow(name) << withHost(urlText) << redirecting << withHost(host) << path << port
+                            << withHost(url) << portCaption;
+    };
+    // Every row of Part 2.1's "Edge cases worth testing", in its order.
+    row("host-only", u"HOST"_s, false, u"HOST"_s, u"/"_s, u"80"_s, u"http://HOST/"_s, u"80"_s);
+    row("spaces-around", u"  HOST/docs  "_s, false, u"HOST"_s, u"/docs/"_s, u"80"_s,
+        u"http://HOST/docs/"_s, u"80"_s);
+    row("scheme-and-file", u"http://HOST/docs/page.html"_s, false, u"HOST"_s, u"/docs/page.html"_s,
+        u"80"_s, u"http://HOST/docs/page.html"_s, u"80"_s);
+    row("port-in-host", u"http://HOST:8080/docs"_s, false, u"HOST"_s, u"/docs/"_s, u"8080"_s,
+        u"http://HOST/docs/"_s, u"8080"_s);
+    row("port-without-path", u"HOST:81"_s, false, u"HOST"_s, u"/"_s, u"81"_s, u"http://HOST/"_s,
+        u"81"_s);
+    row("port-five-characters", u"HOST:123456/a.txt"_s, false, u"HOST"_s, u"/a.txt"_s, u"12345"_s,
+        u"http://HOST/a.txt"_s, u"12345"_s);
+    row("port-not-a-number", u"HOST:abc/"_s, false, u"HOST"_s, u"/"_s, u"0"_s, u"http://HOST/"_s,
+        u"0"_s);
+    row("dot-in-directory", u"HOST/docs.old/list"_s, false, u"HOST"_s, u"/docs.old/list"_s, u"80"_s,
+        u"http://HOST/docs.old/list"_s, u"80"_s);
+    row("query-gets-slash", u"HOST/?q=1"_s, false, u"HOST"_s, u"/?q=1/"_s, u"80"_s,
+        u"http://HOST/?q=1/"_s, u"80"_s);
+    row("colon-in-path", u"HOST/a:b"_s, false, u"HOST"_s, u"/a"_s, u"0"_s, u"http://HOST/a"_s,
+        u"0"_s);
+    row("path-colon-before-host-colon", u"HOST:80/x:y"_s, false, u"HOST:80"_s, u"/x"_s, u"0"_s,
+        u"http://HOST:80/x"_s, u"0"_s);
+    row("empty", QString(), false, QString(), u"/"_s, u"80"_s, u"http:///"_s, u"80"_s);
+    row("spaces-only", u"    "_s, false, QString(), u"/"_s, u"80"_s, u"http:///"_s, u"80"_s);
+    row("scheme-only", u"http://"_s, false, QString(), u"/"_s, u"80"_s, u"http:///"_s, u"80"_s);
+    row("redirect-keeps-port-in-host", u"http://HOST:8080/docs"_s, true, u"HOST:8080"_s, u"/docs"_s,
+        QString(), u"http://HOST:8080/docs"_s, QString());
+    row("redirect-adds-no-slash", u"http://HOST/docs"_s, true, u"HOST"_s, u"/docs"_s, QString(),
+        u"http://HOST/docs"_s, QString());
+    row("redirect-path-only", u"/new/place"_s, true, QString(), u"/new/place"_s, QString(),
+        u"http:///new/place"_s, QString());
+    // Beyond the table: how the numeric reading and the trimming show through.
+    row("fractional-port", u"HOST:1.5"_s, false, u"HOST"_s, u"/"_s, u"1.5"_s, u"http://HOST/"_s,
+        u"1.5"_s);
+    row("negative-port", u"HOST:-3"_s, false, u"HOST"_s, u"/"_s, u"-3"_s, u"http://HOST/"_s,
+        u"-3"_s);
+    row("port-beyond-double-range", u"HOST:1e999"_s, false, u"HOST"_s, u"/"_s, u"inf"_s,
+        u"http://HOST/"_s, u"inf"_s);
+    row("hexadecimal-port", u"HOST:&H50/"_s, false, u"HOST"_s, u"/"_s, u"80"_s, u"http://HOST/"_s,
+        u"80"_s);
+    row("blank-inside-port", u"HOST:8 0"_s, false, u"HOST"_s, u"/"_s, u"80"_s, u"http://HOST/"_s,
+        u"80"_s);
+    row("tab-not-trimmed", u"\tHOST"_s, false, u"\tHOST"_s, u"/"_s, u"80"_s, u"http://\tHOST/"_s,
+        u"80"_s);
+    row("redirect-trims-spaces", u"  http://HOST/x  "_s, true, u"HOST"_s, u"/x"_s, QString(),
+        u"http://HOST/x"_s, QString());
+}
+
+void tst_UrlParser::addSchemeErrorTable()
+{
+    QTest::addColumn<QString>("urlText");
+    QTest::addColumn<bool>("redirecting");
+
+    const auto rows = [](const char *name, const QString &urlText) {
+        QTest::addRow("%s-not-redirecting", name) << withHost(urlText) << false;
+        QTest::addRow("%s-redirecting", name) << withHost(urlText) << true;
+    };
+    rows("upper-case-scheme", u"HTTP://HOST/"_s);
+    rows("other-scheme", u"ftp://HOST/"_s);
+    rows("empty-scheme", u"://HOST"_s);
+    rows("separator-after-slash", u"HOST/x://y"_s);
+    rows("spaces-around", u"  Http://HOST/  "_s);
+}
+
+void tst_UrlParser::parse()
+{
+    QFETCH(QString, urlText);
+    QFETCH(bool, redirecting);
+    QFETCH(QString, host);
+    QFETCH(QString, path);
+    QFETCH(QString, port);
+    QFETCH(QString, url);
+    QFETCH(QString, portCaption);
+
+    const std::optional<ParsedUrl> parsed = parseUrl(urlText, redirecting);
+    QVERIFY(parsed);
+    QCOMPARE(parsed->Scheme, u"http"_s);
+    QCOMPARE(parsed->Host, host);
+    QCOMPARE(parsed->Path, path);
+    QCOMPARE(parsed->Port ? QString::number(*parsed->Port, 'g', 17) : QString(), port);
+    QCOMPARE(parsed->normalisedUrl(), url);
+    QCOMPARE(parsed->portCaption(), portCaption);
+}
+
+void tst_UrlParser::schemeError()
+{
+    QFETCH(QString, urlText);
+    QFETCH(bool, redirecting);
+
+    QVERIFY(!parseUrl(urlText, redirecting));
+}
+
+void tst_UrlParser::retrieve()
+{
+    QFETCH(QString, urlText);
+    QFETCH(bool, redirecting);
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+    QFETCH(QString, url);
+    QFETCH(QString, portCaption);
+
+    MemoryWindow window(urlText);
+    window.setPageText(u"earlier page"_s);
+    window.setPortCaption(u"earlier port"_s);
+    window.setRedirecting(redirecting);
+    ScriptedSocket socket({ScriptedSocket::refusing()});
+
+    QCOMPARE(retrievePage(window, socket), RetrievalOutcome::Failed);
+    QCOMPARE(socket.calls(), QStringList{u"Connect(%1,%2)"_s.arg(host, port)});
+    QCOMPARE(window.urlText(), url);
+    QCOMPARE(window.portCaption(), portCaption);
+    QCOMPARE(window.pageText(), u"Connection error!"_s);
+    QCOMPARE(window.redirecting(), false);
+}
+
+void tst_UrlParser::retrieveSchemeError()
+{
+    QFETCH(QString, urlText);
+    QFETCH(bool, redirecting);
+
+    MemoryWindow window(urlText);
+    window.setPageText(u"earlier page"_s);
+    window.setPortCaption(u"earlier port"_s);
+    window.setRedirecting(redirecting);
+    ScriptedSocket socket({});
+
+    QCOMPARE(retrievePage(window, socket), RetrievalOutcome::Failed);
+    QCOMPARE(socket.calls(), QStringList());
+    QCOMPARE(window.urlText(), urlText);
+    QCOMPARE(window.portCaption(), u"earlier port"_s);
+    QCOMPARE(window.pageText(), SchemeError);
+    QCOMPARE(window.redirecting(), false);
+}
+
+QTEST_APPLESS_MAIN(tst_UrlParser)
+#include "tst_urlparser.moc"
