@@ -1,14 +1,17 @@
 #include "pagesave.h"
 
-#include "savebox.h"
+#include "savedialog.h"
 
 #include <QSaveFile>
+#include <QStringEncoder>
 
 namespace {
 
 const QString DialogTitle = QStringLiteral("Save HTML text as...");
 const QString Filter = QStringLiteral("HTML File (*.html)");
 const QString DefaultExt = QStringLiteral("html");
+constexpr qsizetype SliceLength = 1 << 20; // UTF-16 units encoded and written at a time
+
 // The name the dialog opens with; finding it unchanged afterwards means the user cancelled.
 const QString InitialFileName = QStringLiteral("*.html");
 
@@ -37,8 +40,7 @@ SaveOutcome writePageFile(const QString &fileName, const QString &pageText)
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         return failed(fileName, file.errorString());
-    const QByteArray bytes = pageText.toUtf8();
-    if (file.write(bytes) != bytes.size()) {
+    if (!writeUtf8(file, pageText)) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return failed(fileName, reason);
@@ -46,4 +48,17 @@ SaveOutcome writePageFile(const QString &fileName, const QString &pageText)
     if (!file.commit())
         return failed(fileName, file.errorString());
     return {SaveOutcome::Result::Saved, fileName, QString()};
+}
+
+bool writeUtf8(QIODevice &device, const QString &text)
+{
+    // The encoder keeps a surrogate pair together when a slice boundary splits it.
+    QStringEncoder encoder(QStringConverter::Utf8);
+    for (qsizetype at = 0; at < text.size(); at += SliceLength) {
+        const QByteArray bytes =
+            encoder.encode(QStringView(text).sliced(at, qMin(SliceLength, text.size() - at)));
+        if (device.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
 }

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class QIODevice;
 class SaveDialog;
 
 // How one press of Save ended.
@@ -29,3 +30,7 @@ SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageTex
 // nothing added. The new contents replace the old ones only once all of them are written,
 // so a failure leaves an existing file as it was and no partial file behind.
 SaveOutcome writePageFile(const QString &fileName, const QString &pageText);
+
+// Writes `text` as UTF-8 a slice at a time, so that a large page is never held a second
+// time in memory. False when the device takes less than it was given.
+bool writeUtf8(QIODevice &device, const QString &text);

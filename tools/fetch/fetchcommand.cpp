@@ -1,20 +1,17 @@
 #include "fetchcommand.h"
 
 #include "memorywindow.h"
+#include "pagesave.h"
 #include "retrieval.h"
 #include "tcpsocket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
-#include <QStringEncoder>
 
 #include <cstdio>
 
 namespace {
-
-constexpr qsizetype SliceLength = 1 << 20; // UTF-16 units converted and written at a time
 
 void printTo(FILE *stream, const QString &text)
 {
@@ -44,19 +41,6 @@ int outputError(const QString &target, const QString &reason)
 }
 
 } // namespace
-
-bool writeUtf8(QIODevice &device, const QString &text)
-{
-    // The encoder keeps a surrogate pair together when a slice boundary splits it.
-    QStringEncoder encoder(QStringConverter::Utf8);
-    for (qsizetype at = 0; at < text.size(); at += SliceLength) {
-        const QByteArray bytes =
-            encoder.encode(QStringView(text).sliced(at).first(qMin(SliceLength, text.size() - at)));
-        if (device.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
-}
 
 int FetchCommand::run(const QStringList &arguments)
 {
@@ -106,12 +90,9 @@ int FetchCommand::run(const QStringList &arguments)
 
     const int result = outcome == RetrievalOutcome::PageShown ? PageShown : Failed;
     if (!outputFile.isEmpty()) {
-        QSaveFile file(outputFile);
-        if (!file.open(QIODevice::WriteOnly))
-            return outputError(outputFile, file.errorString());
-        if (!writeUtf8(file, window.pageText()) || !file.commit())
-            return outputError(outputFile, file.errorString());
-        return result;
+        const SaveOutcome saved = writePageFile(outputFile, window.pageText());
+        return saved.result == SaveOutcome::Result::Saved ? result
+                                                          : outputError(outputFile, saved.reason);
     }
     QFile out;
     if (!out.open(stdout, QIODevice::WriteOnly) || !writeUtf8(out, window.pageText()) ||

@@ -3,8 +3,6 @@
 #include <QString>
 #include <QStringList>
 
-class QIODevice;
-
 // The command-line twin of one press of Retrieve: `tarnwick-fetch [--verbose] [-o FILE] URL`
 // fetches URL through the window's own retrieval code and writes what the page box would
 // show, byte for byte as UTF-8, to standard output or FILE.
@@ -21,7 +19,3 @@ public:
     // code. Needs a QCoreApplication for the application name and version.
     int run(const QStringList &arguments);
 };
-
-// Writes `text` as UTF-8 a slice at a time, so that a large page is never held twice in
-// memory. False when the device takes less than it was given.
-bool writeUtf8(QIODevice &device, const QString &text);
