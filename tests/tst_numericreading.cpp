@@ -7,7 +7,7 @@
 
 using namespace Qt::StringLiterals;
 
-// The numeric reading that the URL's port and the status code share (spec, Overview).
+// The numeric reading that the URL's port and the status code share.
 class tst_NumericReading : public QObject
 {
     Q_OBJECT

@@ -5,7 +5,7 @@
 
 using namespace Qt::StringLiterals;
 
-// Part 2.2's four request lines, with issue 3's mending: what can never stand in a request
+// The four request lines: what can never stand in a request
 // line is percent-encoded and the fragment is not sent; nothing else changes.
 class tst_RequestLines : public QObject
 {

@@ -6,7 +6,7 @@
 
 using namespace Qt::StringLiterals;
 
-// Parts 2.2 to 2.4 with the faults that issue 3 mends: the exact order of the socket calls
+// Request, reception and redirects: the exact order of the socket calls
 // and of the page box's changes on every way through a retrieval, on a scripted socket.
 class tst_Retrieval : public QObject
 {
@@ -706,7 +706,7 @@ void tst_Retrieval::pageTooLarge()
     QCOMPARE(run.faults, QStringList());
 }
 
-// Issue 3 fixes both limits for the program.
+// The program's own limits: 20 redirects, 256 MiB of response.
 void tst_Retrieval::defaultLimits()
 {
     const RetrievalLimits limits;

@@ -7,7 +7,7 @@
 
 using namespace Qt::StringLiterals;
 
-// Part 2.1: the URL box's text taken apart, written back and shown with its port, both by
+// The URL box's text taken apart, written back and shown with its port, both by
 // the parser alone and by a press of Retrieve whose connection then fails.
 class tst_UrlParser : public QObject
 {
@@ -57,7 +57,7 @@ void tst_UrlParser::addUrlTable()
         QTest::newRow(name) << withHost(urlText) << redirecting << withHost(host) << path << port
                             << withHost(url) << portCaption;
     };
-    // Every row of Part 2.1's "Edge cases worth testing", in its order.
+    // The URL forms a user types, with and without a redirect in progress.
     row("host-only", u"HOST"_s, false, u"HOST"_s, u"/"_s, u"80"_s, u"http://HOST/"_s, u"80"_s);
     row("spaces-around", u"  HOST/docs  "_s, false, u"HOST"_s, u"/docs/"_s, u"80"_s,
         u"http://HOST/docs/"_s, u"80"_s);
