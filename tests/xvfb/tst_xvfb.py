@@ -123,8 +123,11 @@ class Desktop:
         self.env = dict(os.environ, DISPLAY=display)
 
     def run(self, *args):
-        done = subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
-                              text=True, timeout=WAIT_SECONDS)
+        try:
+            done = subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
+                                  text=True, timeout=WAIT_SECONDS)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"xdotool {' '.join(args)} did not return within {WAIT_SECONDS} s")
         return done.stdout.strip() if done.returncode == 0 else ""
 
     def find_window(self, title):
