@@ -9,7 +9,7 @@ ctest --test-dir "$build_dir" --output-on-failure --timeout 300
 # The whole suite again, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer
 # (the first report fails the test that made it), then each fuzz target for a fixed number
 # of inputs over its seed corpus.
-sanitize_dir="$repo_root/build-sanitize"
+sanitize_dir=${TARNWICK_SANITIZE_BUILD_DIR:-"$repo_root/build-sanitize"}
 build_dir="$sanitize_dir" configure_and_build -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON
 export UBSAN_OPTIONS=print_stacktrace=1
 ctest --test-dir "$sanitize_dir" --output-on-failure --timeout 600 --label-exclude fuzz
