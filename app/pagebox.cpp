@@ -108,7 +108,7 @@ void PageBox::followContentsChange(int position, int charsRemoved, int charsAdde
 {
     if (m_settingText)
         return;
-    if (m_text.size() != qsizetype(m_documentLength) + qsizetype(m_crLfBreaks.size())) {
+    if (!textMatchesDocument()) {
         rebuildFromDocument();
         return;
     }
@@ -177,17 +177,7 @@ void PageBox::replaceRange(int from, int oldEnd, int newEnd)
         for (const int pair : restored->crLfBreaks)
             insertedPairs.push_back(changeFrom + pair);
     } else {
-        inserted.reserve(added.size());
-        const bool typedCrLf = m_typedLineBreak == CrLf;
-        for (qsizetype i = 0; i < added.size(); ++i) {
-            if (added[i] == QChar::ParagraphSeparator) {
-                if (typedCrLf)
-                    insertedPairs.push_back(changeFrom + int(i));
-                inserted += m_typedLineBreak;
-            } else {
-                inserted += added[i];
-            }
-        }
+        inserted = withTypedLineBreaks(added, changeFrom, insertedPairs);
     }
 
     const int shift = newChangeEnd - oldChangeEnd;
@@ -197,7 +187,7 @@ void PageBox::replaceRange(int from, int oldEnd, int newEnd)
     m_text.replace(textFrom, textTo - textFrom, inserted);
     m_documentLength = document()->characterCount() - 1;
 
-    if (m_text.size() != qsizetype(m_documentLength) + qsizetype(m_crLfBreaks.size()))
+    if (!textMatchesDocument())
         rebuildFromDocument();
 }
 
@@ -232,23 +222,39 @@ QString PageBox::documentCharacters(int from, int to) const
     return characters;
 }
 
+// Every CR LF pair of the exact text stands for one document character.
+bool PageBox::textMatchesDocument() const
+{
+    return m_text.size() == qsizetype(m_documentLength) + qsizetype(m_crLfBreaks.size());
+}
+
+// Document characters as exact text: each paragraph break becomes the typed line break,
+// and where that is CR LF, its document position (counted from `documentFrom`) is added
+// to `crLfBreaks`.
+QString PageBox::withTypedLineBreaks(QStringView characters, int documentFrom,
+                                     std::vector<int> &crLfBreaks) const
+{
+    const bool typedCrLf = m_typedLineBreak == CrLf;
+    QString text;
+    text.reserve(characters.size());
+    for (qsizetype i = 0; i < characters.size(); ++i) {
+        if (characters[i] == QChar::ParagraphSeparator) {
+            if (typedCrLf)
+                crLfBreaks.push_back(documentFrom + int(i));
+            text += m_typedLineBreak;
+        } else {
+            text += characters[i];
+        }
+    }
+    return text;
+}
+
 // The last resort when the exact text and the document disagree: the document's own
 // characters, U+00A0 and the rest kept, its paragraph breaks in the text's line break style.
 void PageBox::rebuildFromDocument()
 {
     const QString raw = document()->toRawText();
-    const bool typedCrLf = m_typedLineBreak == CrLf;
-    m_text.clear();
-    m_text.reserve(raw.size());
     m_crLfBreaks.clear();
-    for (qsizetype i = 0; i < raw.size(); ++i) {
-        if (raw[i] == QChar::ParagraphSeparator) {
-            if (typedCrLf)
-                m_crLfBreaks.push_back(int(i));
-            m_text += m_typedLineBreak;
-        } else {
-            m_text += raw[i];
-        }
-    }
+    m_text = withTypedLineBreaks(raw, 0, m_crLfBreaks);
     m_documentLength = int(raw.size());
 }

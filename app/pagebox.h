@@ -29,6 +29,9 @@ private:
     qsizetype textPosition(int documentPosition) const;
     QString documentCharacters(int from, int to) const;
     void findLineBreaks();
+    bool textMatchesDocument() const;
+    QString withTypedLineBreaks(QStringView characters, int documentFrom,
+                                std::vector<int> &crLfBreaks) const;
     void rebuildFromDocument();
 
     // Text taken out of the document, kept so that an undo that puts it back restores its

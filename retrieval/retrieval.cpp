@@ -27,7 +27,8 @@ bool isRedirect(double statusCode)
 
 } // namespace
 
-RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket, const RetrievalLimits &limits)
+RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
+                              const RetrievalLimits &limits)
 {
     return Retrieval(window, socket, limits, 0).run();
 }
@@ -38,8 +39,7 @@ Retrieval::Retrieval(PageWindow &window, StreamSocket &socket, const RetrievalLi
     , m_socket(socket)
     , m_limits(limits)
     , m_redirectsFollowed(redirectsFollowed)
-{
-}
+{}
 
 RetrievalOutcome Retrieval::run()
 {
@@ -93,7 +93,7 @@ RetrievalOutcome Retrieval::receiveResponse()
         Response += Chunk;
         if (result == 0)
             return closeConnection();
-        if (result == -1) {
+        if (result == -1) { // the message comes before the Disconnect here, unlike elsewhere
             const int error = m_socket.LastError();
             m_window.setPageText(ReceiveErrorPrefix + QString::number(error));
             m_socket.Disconnect();
@@ -105,7 +105,7 @@ RetrievalOutcome Retrieval::receiveResponse()
         }
         if (InHeader && headerEndArrived() && !statusAccepted()) {
             m_socket.Disconnect();
-            return fail(StatusErrorPrefix + numberText(StatusCode));
+            return rejectStatus();
         }
     }
 }
@@ -136,7 +136,7 @@ RetrievalOutcome Retrieval::closeConnection()
 {
     m_socket.Disconnect();
     if (InHeader) // the header never ended, so no status was ever read
-        return fail(StatusErrorPrefix + numberText(StatusCode));
+        return rejectStatus();
     if (isRedirect(StatusCode)) {
         if (const std::optional<QByteArray> location = locationOf(HeaderLines))
             return followRedirect(*location);
@@ -173,6 +173,12 @@ QString Retrieval::ownUrl() const
     if (Port && *Port != 80)
         authority += u':' + numberText(*Port);
     return Scheme + QStringLiteral("://") + authority + Path;
+}
+
+// Ends the retrieval on its status code: one outside 200..399, or none at all (0).
+RetrievalOutcome Retrieval::rejectStatus()
+{
+    return fail(StatusErrorPrefix + numberText(StatusCode));
 }
 
 RetrievalOutcome Retrieval::fail(const QString &message)

@@ -47,6 +47,7 @@ private:
     RetrievalOutcome showBody();
     RetrievalOutcome followRedirect(const QByteArray &location);
     QString ownUrl() const;
+    RetrievalOutcome rejectStatus();
     RetrievalOutcome fail(const QString &message);
 
     PageWindow &m_window;
@@ -67,5 +68,5 @@ private:
     double StatusCode = 0;
 
     qsizetype m_headerSearchFrom = 0; // where the blank line may begin, given what has arrived
-    qsizetype m_bodyStart = -1;        // just after the first CR LF CR LF of Response
+    qsizetype m_bodyStart = -1;       // just after the first CR LF CR LF of Response
 };
