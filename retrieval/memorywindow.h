@@ -7,7 +7,9 @@
 class MemoryWindow : public PageWindow
 {
 public:
-    explicit MemoryWindow(const QString &url = QString()) : m_url(url) {}
+    explicit MemoryWindow(const QString &url = QString())
+        : m_url(url)
+    {}
 
     QString urlText() const override { return m_url; }
     void setUrlText(const QString &text) override { m_url = text; }

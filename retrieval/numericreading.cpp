@@ -31,11 +31,12 @@ int digitValue(char16_t c)
 }
 
 // Walks a text one character at a time, never stopping on a blank.
-template <typename Text>
-class Scanner
+template <typename Text> class Scanner
 {
 public:
-    explicit Scanner(const Text &text) : m_text(text) {}
+    explicit Scanner(const Text &text)
+        : m_text(text)
+    {}
 
     char16_t peek()
     {
@@ -54,14 +55,12 @@ private:
     qsizetype m_position = 0;
 };
 
-template <>
-char16_t Scanner<QStringView>::at(qsizetype i) const
+template <> char16_t Scanner<QStringView>::at(qsizetype i) const
 {
     return m_text[i].unicode();
 }
 
-template <typename Text>
-void appendDigits(Scanner<Text> &scanner, std::string &literal)
+template <typename Text> void appendDigits(Scanner<Text> &scanner, std::string &literal)
 {
     while (isDecimalDigit(scanner.peek())) {
         literal += char(scanner.peek());
@@ -70,11 +69,12 @@ void appendDigits(Scanner<Text> &scanner, std::string &literal)
 }
 
 // &H1F or &O17: a whole number in base 16 or 8, read after the "&".
-template <typename Text>
-double readRadixNumber(Scanner<Text> &scanner)
+template <typename Text> double readRadixNumber(Scanner<Text> &scanner)
 {
     const char16_t marker = scanner.peek();
-    const int base = (marker == u'H' || marker == u'h') ? 16 : (marker == u'O' || marker == u'o') ? 8 : 0;
+    const int base = (marker == u'H' || marker == u'h')   ? 16
+                     : (marker == u'O' || marker == u'o') ? 8
+                                                          : 0;
     if (base == 0)
         return 0;
     scanner.advance();
@@ -94,8 +94,7 @@ double convertDecimal(const std::string &literal)
     return strtod_l(literal.c_str(), nullptr, cLocale);
 }
 
-template <typename Text>
-double readNumberIn(const Text &text)
+template <typename Text> double readNumberIn(const Text &text)
 {
     Scanner<Text> scanner(text);
     if (scanner.peek() == u'&') {

@@ -98,7 +98,8 @@ QString mergePaths(const UrlParts &base, const QString &referencePath)
 
 QString recompose(const UrlParts &parts)
 {
-    QString url = parts.scheme + QStringLiteral("://") + parts.authority.value_or(QString()) + parts.path;
+    QString url =
+        parts.scheme + QStringLiteral("://") + parts.authority.value_or(QString()) + parts.path;
     if (parts.query)
         url += u'?' + *parts.query;
     if (parts.fragment)
@@ -129,8 +130,8 @@ QString resolveLocation(const QString &baseUrl, const QString &location)
         target.path = base.path;
         target.query = reference.query ? reference.query : base.query;
     } else {
-        target.path = removeDotSegments(reference.path.startsWith(u'/') ? reference.path
-                                                                          : mergePaths(base, reference.path));
+        target.path = removeDotSegments(
+            reference.path.startsWith(u'/') ? reference.path : mergePaths(base, reference.path));
         target.query = reference.query;
     }
     return recompose(target);

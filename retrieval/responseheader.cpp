@@ -23,7 +23,8 @@ QByteArrayView withoutLineEnd(QByteArrayView line)
 HeaderLineList splitHeaderLines(QByteArrayView headerText)
 {
     HeaderLineList lines;
-    for (qsizetype lineFeed = headerText.indexOf('\n'); lineFeed >= 0; lineFeed = headerText.indexOf('\n')) {
+    for (qsizetype lineFeed = headerText.indexOf('\n'); lineFeed >= 0;
+         lineFeed = headerText.indexOf('\n')) {
         lines += trimmed(withoutLineEnd(headerText.first(lineFeed)), " ").toByteArray();
         headerText = headerText.sliced(lineFeed + 1);
     }

@@ -9,8 +9,8 @@ struct ParsedUrl
 {
     QString Scheme;
     QString Host;
-    QString Path;                // always begins with "/"
-    std::optional<double> Port;  // empty when the URL came from a redirect
+    QString Path;               // always begins with "/"
+    std::optional<double> Port; // empty when the URL came from a redirect
 
     // The URL written back into the URL box: Scheme://HostPath (the port is not in it).
     QString normalisedUrl() const;
