@@ -1,5 +1,7 @@
 #include "bodytext.h"
 
+#include "hugepages.h"
+
 #include <QStringDecoder>
 
 #include <array>
@@ -16,7 +18,7 @@ constexpr std::array<char16_t, 32> Windows1252High = {
 
 QString decodeWindows1252(QByteArrayView bytes)
 {
-    QString text(bytes.size(), Qt::Uninitialized);
+    QString text = uninitializedText(bytes.size());
     QChar *out = text.data();
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
@@ -32,7 +34,10 @@ QString decodeText(QByteArrayView bytes)
 {
     QStringDecoder utf8(QStringDecoder::Utf8,
                         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    QString text = utf8.decode(bytes);
+    // UTF-8 never takes more UTF-16 characters than it has bytes.
+    QString text = uninitializedText(bytes.size());
+    const QChar *end = utf8.appendToBuffer(text.data(), bytes);
+    text.truncate(end - text.constData());
     if (!utf8.hasError())
         return text;
     return decodeWindows1252(bytes);

@@ -1,6 +1,7 @@
 #include "retrieval.h"
 
 #include "bodytext.h"
+#include "hugepages.h"
 #include "numericreading.h"
 #include "pagewindow.h"
 #include "redirecttarget.h"
@@ -90,7 +91,10 @@ RetrievalOutcome Retrieval::receiveResponse()
     InHeader = true;
     for (;;) {
         const qsizetype result = m_socket.Read(Chunk, ChunkLimit);
+        const qsizetype capacityBefore = Response.capacity();
         Response += Chunk;
+        if (Response.capacity() != capacityBefore) // the buffer grew, so it has fresh pages
+            adviseHugePages(Response);
         if (result == 0)
             return closeConnection();
         if (result == -1) { // the message comes before the Disconnect here, unlike elsewhere
