@@ -7,6 +7,13 @@ bool mustBeEncoded(unsigned char byte)
     return byte <= 0x20 || byte >= 0x7F;
 }
 
+// The fragment names a place within the page, for the reader alone.
+QString withoutFragment(const QString &path)
+{
+    const qsizetype hash = path.indexOf(u'#');
+    return hash < 0 ? path : path.first(hash);
+}
+
 } // namespace
 
 QByteArray encodeForRequestLine(const QString &text)
@@ -28,13 +35,12 @@ QByteArray encodeForRequestLine(const QString &text)
     return encoded;
 }
 
-RequestLineTable buildRequestLines(const QString &host, const QString &path)
+RequestLineTable buildRequestLines(const QString &hostField, const QString &path)
 {
-    const QString pathWithoutFragment = path.left(path.indexOf(u'#')); // all of it without "#"
-    RequestLineTable lines;
-    lines[1] = "GET " + encodeForRequestLine(pathWithoutFragment) + " HTTP/1.0\r\n";
-    lines[2] = "Host: " + encodeForRequestLine(host) + "\r\n";
-    lines[3] = "Accept: text/*\r\n";
-    lines[4] = "\r\n";
-    return lines;
+    return {
+        "GET " + encodeForRequestLine(withoutFragment(path)) + " HTTP/1.0\r\n",
+        "Host: " + encodeForRequestLine(hostField) + "\r\n",
+        "Accept: text/*\r\n",
+        "\r\n",
+    };
 }

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
+#include <chrono>
 
 // A blocking TCP stream socket: every call returns only once it has completed, failed or
 // timed out. The retrieval drives the network through this interface alone.
@@ -12,16 +12,17 @@ class StreamSocket
 public:
     virtual ~StreamSocket() = default;
 
-    // Returns 0 once connected, anything else on failure. An empty port means: the digits
-    // after a final ":" of the host, else 80.
-    virtual int Connect(const QString &host, std::optional<double> port) = 0;
+    // Returns 0 once connected to `port` (1..65535) of `host` (a name, or an address with
+    // no brackets), anything else on failure.
+    virtual int Connect(const QString &host, int port) = 0;
 
     // Sends the first `length` bytes of `data`; returns `length` when all were sent.
     virtual qsizetype Write(const QByteArray &data, qsizetype length) = 0;
 
     // Replaces `chunk` with at most `limit` received bytes and returns their count:
-    // 0 when the peer has closed the connection, -1 on an error.
-    virtual qsizetype Read(QByteArray &chunk, qsizetype limit) = 0;
+    // 0 when the peer has closed the connection, -1 on an error. Waits at most `wait` for
+    // data; then the read fails with ETIMEDOUT.
+    virtual qsizetype Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait) = 0;
 
     virtual void Disconnect() = 0;
 

@@ -6,10 +6,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,7 +18,6 @@
 
 namespace {
 
-constexpr int DefaultPort = 80;
 constexpr int MaxHostLength = 253;
 
 struct AddressList
@@ -29,11 +26,11 @@ struct AddressList
 };
 using AddressListPtr = std::unique_ptr<addrinfo, AddressList>;
 
-// Letters, digits and the few marks of host names and address literals; never a blank,
+// Letters, digits and the few marks of host names and addresses; never a blank,
 // a control character or anything that could end a line.
 bool isHostCharacter(QChar c)
 {
-    return (c.unicode() < 0x80 && c.isLetterOrNumber()) || QStringView(u"-._:[]%").contains(c);
+    return (c.unicode() < 0x80 && c.isLetterOrNumber()) || QStringView(u"-._:%").contains(c);
 }
 
 bool isValidHost(const QString &host)
@@ -42,38 +39,14 @@ bool isValidHost(const QString &host)
            std::all_of(host.begin(), host.end(), isHostCharacter);
 }
 
-std::optional<int> portNumber(double port)
+// Repeats a system call that a signal interrupted before it could do anything.
+template <typename SystemCall> auto retryOnInterrupt(SystemCall call)
 {
-    if (!std::isfinite(port) || port != std::floor(port) || port < 1 || port > 65535)
-        return std::nullopt;
-    return int(port);
-}
-
-bool isAsciiDigit(QChar c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-// Without a port of its own, a redirect's host may carry one: "HOST:8080" or "[::1]:8080".
-// A bare IPv6 address ("::1") has colons of its own and carries none.
-std::optional<int> splitHostPort(QString &host)
-{
-    const qsizetype colon = host.lastIndexOf(u':');
-    if (colon < 0 || (!host.startsWith(u'[') && host.count(u':') > 1))
-        return DefaultPort;
-    if (host.startsWith(u'[') && host.at(colon - 1) != u']')
-        return DefaultPort;
-    const QStringView digits = QStringView(host).sliced(colon + 1);
-    if (!std::all_of(digits.begin(), digits.end(), isAsciiDigit))
-        return DefaultPort;
-    const std::optional<int> port = digits.isEmpty() ? DefaultPort : portNumber(digits.toDouble());
-    host.truncate(colon);
-    return port;
-}
-
-QString withoutBrackets(const QString &host)
-{
-    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
 }
 
 int remainingMilliseconds(std::chrono::steady_clock::time_point deadline)
@@ -95,10 +68,8 @@ timeval toTimeval(std::chrono::milliseconds duration)
 int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
 {
     pollfd waiting{fd, POLLOUT, 0};
-    int ready;
-    do {
-        ready = poll(&waiting, 1, remainingMilliseconds(deadline));
-    } while (ready < 0 && errno == EINTR);
+    const int ready =
+        retryOnInterrupt([&] { return poll(&waiting, 1, remainingMilliseconds(deadline)); });
     if (ready < 0)
         return errno;
     if (ready == 0)
@@ -141,23 +112,6 @@ TcpSocket::TcpSocket(const Timeouts &timeouts)
     : m_timeouts(timeouts)
 {}
 
-TcpSocket::TcpSocket(TcpSocket &&other) noexcept
-    : m_timeouts(other.m_timeouts)
-    , m_fd(std::exchange(other.m_fd, -1))
-    , m_lastError(other.m_lastError)
-{}
-
-TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
-{
-    if (this != &other) {
-        Disconnect();
-        m_timeouts = other.m_timeouts;
-        m_fd = std::exchange(other.m_fd, -1);
-        m_lastError = other.m_lastError;
-    }
-    return *this;
-}
-
 TcpSocket::~TcpSocket()
 {
     Disconnect();
@@ -169,12 +123,10 @@ int TcpSocket::fail(int error)
     return -1;
 }
 
-int TcpSocket::Connect(const QString &host, std::optional<double> port)
+int TcpSocket::Connect(const QString &host, int port)
 {
     Disconnect();
-    QString hostName = host;
-    const std::optional<int> portToUse = port ? portNumber(*port) : splitHostPort(hostName);
-    if (!portToUse || !isValidHost(hostName))
+    if (port < 1 || port > 65535 || !isValidHost(host))
         return fail(EINVAL);
 
     addrinfo hints{};
@@ -182,9 +134,8 @@ int TcpSocket::Connect(const QString &host, std::optional<double> port)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const std::string service = std::to_string(*portToUse);
-    const int resolved = getaddrinfo(withoutBrackets(hostName).toLatin1().constData(),
-                                     service.c_str(), &hints, &found);
+    const std::string service = std::to_string(port);
+    const int resolved = getaddrinfo(host.toLatin1().constData(), service.c_str(), &hints, &found);
     if (resolved != 0)
         return fail(resolved == EAI_SYSTEM ? errno : EHOSTUNREACH);
     const AddressListPtr addresses(found);
@@ -202,10 +153,8 @@ int TcpSocket::Connect(const QString &host, std::optional<double> port)
         return fail(error);
 
     const timeval sendTimeout = toTimeval(m_timeouts.write);
-    const timeval receiveTimeout = toTimeval(m_timeouts.read);
-    // Without its time-outs the connection could block for ever, so it is not kept.
-    if (setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) < 0 ||
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) < 0) {
+    // Without its send time-out the connection could block for ever, so it is not kept.
+    if (setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) < 0) {
         error = errno;
         Disconnect();
         return fail(error);
@@ -220,9 +169,9 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
     length = qBound<qsizetype>(0, length, data.size());
     qsizetype sent = 0;
     while (sent < length) {
-        const ssize_t n = send(m_fd, data.constData() + sent, size_t(length - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = retryOnInterrupt([&] {
+            return send(m_fd, data.constData() + sent, size_t(length - sent), MSG_NOSIGNAL);
+        });
         if (n < 0) {
             // A send timeout ends the call with what went out so far.
             m_lastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
@@ -237,7 +186,7 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
     return sent;
 }
 
-qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit)
+qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait)
 {
     chunk.resize(0);
     if (m_fd < 0)
@@ -245,11 +194,18 @@ qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit)
     // An empty read would look like the peer's close.
     if (limit <= 0)
         return fail(EINVAL);
+    const auto deadline = std::chrono::steady_clock::now() + std::min(wait, m_timeouts.read);
+    pollfd waiting{m_fd, POLLIN, 0};
+    const int ready =
+        retryOnInterrupt([&] { return poll(&waiting, 1, remainingMilliseconds(deadline)); });
+    if (ready < 0)
+        return fail(errno);
+    if (ready == 0)
+        return fail(ETIMEDOUT);
     chunk.resize(limit);
-    ssize_t n;
-    do {
-        n = recv(m_fd, chunk.data(), size_t(chunk.size()), 0);
-    } while (n < 0 && errno == EINTR);
+    // Data, the close or an error has arrived, so this returns at once.
+    const ssize_t n = retryOnInterrupt(
+        [&] { return recv(m_fd, chunk.data(), size_t(chunk.size()), MSG_DONTWAIT); });
     if (n < 0) {
         chunk.resize(0);
         return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);

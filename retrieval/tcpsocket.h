@@ -6,7 +6,7 @@
 
 // The platform's own TCP socket behind the StreamSocket calls. Each call blocks, but none
 // without end: connecting, a send that makes no progress and a read that gets no data each
-// give up after their timeout. Move-only; the connection closes with the object.
+// give up after their timeout. The connection closes with the object.
 class TcpSocket : public StreamSocket
 {
 public:
@@ -19,13 +19,14 @@ public:
 
     TcpSocket();
     explicit TcpSocket(const Timeouts &timeouts);
-    TcpSocket(TcpSocket &&other) noexcept;
-    TcpSocket &operator=(TcpSocket &&other) noexcept;
+    TcpSocket(const TcpSocket &) = delete;
+    TcpSocket &operator=(const TcpSocket &) = delete;
     ~TcpSocket() override;
 
-    int Connect(const QString &host, std::optional<double> port) override;
+    int Connect(const QString &host, int port) override;
     qsizetype Write(const QByteArray &data, qsizetype length) override;
-    qsizetype Read(QByteArray &chunk, qsizetype limit) override;
+    // Waits for data no longer than the read timeout, nor than `wait`.
+    qsizetype Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait) override;
     void Disconnect() override;
     int LastError() const override { return m_lastError; }
 

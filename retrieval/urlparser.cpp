@@ -2,9 +2,15 @@
 
 #include "numericreading.h"
 
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 constexpr qsizetype MaxPortCharacters = 5;
+constexpr int DefaultPort = 80;
 
 // Only the space counts as a blank here: tabs and other white space stay in the URL.
 QString trimSpaces(const QString &text)
@@ -33,7 +39,63 @@ double takePort(QString &part, qsizetype colon)
     return port;
 }
 
+// The colon before a host's port. The colons of an IPv6 address in brackets are its own.
+qsizetype portColon(const QString &host)
+{
+    const qsizetype from = host.startsWith(u'[') ? qMax<qsizetype>(0, host.indexOf(u']')) : 0;
+    return host.indexOf(u':', from);
+}
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// Cuts a final ":digits" off a host and returns its value; 80 when there is none. A bare IPv6
+// address ("::1") has colons of its own and carries no port.
+double splitHostPort(QString &host)
+{
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (colon < 0 || (!host.startsWith(u'[') && host.count(u':') > 1))
+        return DefaultPort;
+    if (host.startsWith(u'[') && host.at(colon - 1) != u']')
+        return DefaultPort;
+    const QStringView digits = QStringView(host).sliced(colon + 1);
+    if (!std::all_of(digits.begin(), digits.end(), isAsciiDigit))
+        return DefaultPort;
+    const double port = digits.isEmpty() ? DefaultPort : digits.toDouble();
+    host.truncate(colon);
+    return port;
+}
+
+QString withoutBrackets(const QString &host)
+{
+    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+}
+
+// An international name is looked up by its ASCII form (RFC 5891); an ASCII name as it
+// stands, so that its letters' case reaches the server unchanged.
+QString lookupName(const QString &host)
+{
+    const bool ascii =
+        std::all_of(host.begin(), host.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return ascii ? host : QString::fromLatin1(QUrl::toAce(host));
+}
+
+int portNumber(double port)
+{
+    const bool usable =
+        std::isfinite(port) && port == std::floor(port) && port >= 1 && port <= 65535;
+    return usable ? int(port) : 0;
+}
+
 } // namespace
+
+QString Endpoint::hostField() const
+{
+    const QString name = host.contains(u':') ? u'[' + host + u']' : host;
+    return port == DefaultPort ? name : name + u':' + QString::number(port);
+}
 
 QString ParsedUrl::normalisedUrl() const
 {
@@ -43,6 +105,21 @@ QString ParsedUrl::normalisedUrl() const
 QString ParsedUrl::portCaption() const
 {
     return Port ? numberText(*Port) : QString();
+}
+
+QString ParsedUrl::urlWithPort() const
+{
+    QString authority = Host;
+    if (Port && *Port != DefaultPort)
+        authority += u':' + numberText(*Port);
+    return Scheme + QStringLiteral("://") + authority + Path;
+}
+
+Endpoint ParsedUrl::endpoint() const
+{
+    QString host = Host;
+    const double portInHost = splitHostPort(host);
+    return {lookupName(withoutBrackets(host)), portNumber(Port.value_or(portInHost))};
 }
 
 std::optional<ParsedUrl> parseUrl(const QString &urlBoxText, bool redirecting)
@@ -75,9 +152,9 @@ std::optional<ParsedUrl> parseUrl(const QString &urlBoxText, bool redirecting)
     // The port is looked for in the path first, and in the host only when the path has none.
     if (const qsizetype colon = url.Path.indexOf(u':'); colon >= 0)
         url.Port = takePort(url.Path, colon);
-    else if (const qsizetype hostColon = url.Host.indexOf(u':'); hostColon >= 0)
+    else if (const qsizetype hostColon = portColon(url.Host); hostColon >= 0)
         url.Port = takePort(url.Host, hostColon);
     else
-        url.Port = 80;
+        url.Port = DefaultPort;
     return url;
 }

@@ -22,6 +22,8 @@ private slots:
     void retrieve();
     void retrieveSchemeError_data() { addSchemeErrorTable(); }
     void retrieveSchemeError();
+    void endpoint_data();
+    void endpoint();
 
 private:
     static void addUrlTable();
@@ -88,6 +90,11 @@ void tst_UrlParser::addUrlTable()
         u"http://HOST/docs"_s, QString());
     row("redirect-path-only", u"/new/place"_s, true, QString(), u"/new/place"_s, QString(),
         u"http:///new/place"_s, QString());
+    // The colons of an IPv6 address in brackets are not the port's.
+    row("ipv6-literal-with-port", u"[::1]:8080/a.txt"_s, false, u"[::1]"_s, u"/a.txt"_s, u"8080"_s,
+        u"http://[::1]/a.txt"_s, u"8080"_s);
+    row("ipv6-literal", u"[::1]"_s, false, u"[::1]"_s, u"/"_s, u"80"_s, u"http://[::1]/"_s,
+        u"80"_s);
     // Beyond the table: how the numeric reading and the trimming show through.
     row("fractional-port", u"HOST:1.5"_s, false, u"HOST"_s, u"/"_s, u"1.5"_s, u"http://HOST/"_s,
         u"1.5"_s);
@@ -165,7 +172,9 @@ void tst_UrlParser::retrieve()
     ScriptedSocket socket({ScriptedSocket::refusing()});
 
     QCOMPARE(retrievePage(window, socket), RetrievalOutcome::Failed);
-    QCOMPARE(socket.calls(), QStringList{u"Connect(%1,%2)"_s.arg(host, port)});
+    const Endpoint endpoint = parseUrl(urlText, redirecting)->endpoint();
+    QCOMPARE(socket.calls(),
+             QStringList{u"Connect(%1,%2)"_s.arg(endpoint.host).arg(endpoint.port)});
     QCOMPARE(window.urlText(), url);
     QCOMPARE(window.portCaption(), portCaption);
     QCOMPARE(window.pageText(), u"Connection error!"_s);
@@ -189,6 +198,69 @@ void tst_UrlParser::retrieveSchemeError()
     QCOMPARE(window.portCaption(), u"earlier port"_s);
     QCOMPARE(window.pageText(), SchemeError);
     QCOMPARE(window.redirecting(), false);
+}
+
+void tst_UrlParser::endpoint_data()
+{
+    QTest::addColumn<QString>("urlText");
+    QTest::addColumn<bool>("redirecting");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port"); // 0: no usable port
+    QTest::addColumn<QString>("hostField");
+
+    const auto row = [](const char *name, const QString &urlText, bool redirecting,
+                        const QString &host, int port, const QString &hostField) {
+        QTest::newRow(name) << withHost(urlText) << redirecting << withHost(host) << port
+                            << withHost(hostField);
+    };
+    row("default-port", u"HOST/"_s, false, u"HOST"_s, 80, u"HOST"_s);
+    row("port-named", u"http://HOST:8080/docs"_s, false, u"HOST"_s, 8080, u"HOST:8080"_s);
+    row("port-80-written", u"HOST:80/"_s, false, u"HOST"_s, 80, u"HOST"_s);
+    row("path-port-wins", u"HOST:81/x:y"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-largest", u"HOST:65535"_s, false, u"HOST"_s, 65535, u"HOST:65535"_s);
+    row("port-zero", u"HOST:0"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-too-large", u"HOST:65536"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-fractional", u"HOST:1.5"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-negative", u"HOST:-3"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-infinite", u"HOST:1e999"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    row("port-not-a-number", u"HOST:abc/"_s, false, u"HOST"_s, 0, u"HOST:0"_s);
+    // A redirect's URL keeps its port in the host; it is split off for the connection.
+    row("redirect-port", u"http://HOST:8080/d"_s, true, u"HOST"_s, 8080, u"HOST:8080"_s);
+    row("redirect-port-80", u"http://HOST:80/d"_s, true, u"HOST"_s, 80, u"HOST"_s);
+    row("redirect-no-port", u"http://HOST/d"_s, true, u"HOST"_s, 80, u"HOST"_s);
+    row("redirect-empty-port", u"http://HOST:/d"_s, true, u"HOST"_s, 80, u"HOST"_s);
+    row("redirect-port-zero", u"http://HOST:0/"_s, true, u"HOST"_s, 0, u"HOST:0"_s);
+    row("redirect-port-too-large", u"http://HOST:65536/"_s, true, u"HOST"_s, 0, u"HOST:0"_s);
+    row("redirect-port-huge", u"http://HOST:99999999999999999999/"_s, true, u"HOST"_s, 0,
+        u"HOST:0"_s);
+    row("redirect-port-only", u"http://:8080/"_s, true, QString(), 8080, u":8080"_s);
+    // IPv6 addresses: looked up without brackets, named with them.
+    row("ipv6", u"http://[::1]:8080/"_s, false, u"::1"_s, 8080, u"[::1]:8080"_s);
+    row("ipv6-default-port", u"[::1]/"_s, false, u"::1"_s, 80, u"[::1]"_s);
+    row("ipv6-redirect-port", u"http://[::1]:8080/"_s, true, u"::1"_s, 8080, u"[::1]:8080"_s);
+    row("ipv6-redirect-bracketed", u"http://[::1]/"_s, true, u"::1"_s, 80, u"[::1]"_s);
+    row("ipv6-redirect-bare", u"http://::1/"_s, true, u"::1"_s, 80, u"[::1]"_s);
+    // International names: their ASCII form, or nothing that could be looked up.
+    row("international", u"b\u00FCcher.example/"_s, false, u"xn--bcher-kva.example"_s, 80,
+        u"xn--bcher-kva.example"_s);
+    row("international-redirect", u"http://b\u00FCcher.example:8080/"_s, true,
+        u"xn--bcher-kva.example"_s, 8080, u"xn--bcher-kva.example:8080"_s);
+    row("no-ascii-form", u"a..b\u00FC/"_s, false, QString(), 80, QString());
+}
+
+// Where a retrieval connects, and what its Host field says.
+void tst_UrlParser::endpoint()
+{
+    QFETCH(QString, urlText);
+    QFETCH(bool, redirecting);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, hostField);
+
+    const Endpoint endpoint = parseUrl(urlText, redirecting)->endpoint();
+    QCOMPARE(endpoint.host, host);
+    QCOMPARE(endpoint.port, port);
+    QCOMPARE(endpoint.hostField(), hostField);
 }
 
 QTEST_APPLESS_MAIN(tst_UrlParser)
