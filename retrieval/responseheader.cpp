@@ -20,6 +20,19 @@ QByteArrayView withoutLineEnd(QByteArrayView line)
 
 } // namespace
 
+std::optional<HeaderEnd> findHeaderEnd(QByteArrayView response, qsizetype from)
+{
+    for (qsizetype lineFeed = response.indexOf('\n', from); lineFeed >= 0;
+         lineFeed = response.indexOf('\n', lineFeed + 1)) {
+        const QByteArrayView next = response.sliced(lineFeed + 1);
+        if (next.startsWith('\n'))
+            return HeaderEnd{lineFeed + 1, lineFeed + 2};
+        if (next.startsWith("\r\n"))
+            return HeaderEnd{lineFeed + 1, lineFeed + 3};
+    }
+    return std::nullopt;
+}
+
 HeaderLineList splitHeaderLines(QByteArrayView headerText)
 {
     HeaderLineList lines;

@@ -5,14 +5,23 @@
 #include "numericreading.h"
 #include "pagewindow.h"
 #include "redirecttarget.h"
+#include "requestlines.h"
+#include "responseheader.h"
 #include "streamsocket.h"
 #include "urlparser.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cerrno>
+#include <optional>
 
 namespace {
 
 constexpr qsizetype ChunkLimit = 2048;
-constexpr QByteArrayView BlankLine = "\r\n\r\n";
+constexpr qsizetype KiB = 1024;
 
+// "protcol" is how users have always seen this message, and scripts match it.
 const QString SchemeError = QStringLiteral("Error: Only HTTP protcol is supported");
 const QString ConnectionError = QStringLiteral("Connection error!");
 const QString SendError = QStringLiteral("Error sending request!");
@@ -21,34 +30,69 @@ const QString StatusErrorPrefix = QStringLiteral("Error: ");
 const QString TooLargeError = QStringLiteral("Error: Page too large");
 const QString TooManyRedirectsError = QStringLiteral("Error: Too many redirects");
 
+// 300 and 399 are not redirects: their bodies are shown, as they always have been.
 bool isRedirect(double statusCode)
 {
     return statusCode > 300 && statusCode < 399;
 }
 
-} // namespace
-
-RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
-                              const RetrievalLimits &limits)
+bool isAccepted(double statusCode)
 {
-    return Retrieval(window, socket, limits, 0).run();
+    return statusCode >= 200 && statusCode <= 399;
 }
 
-Retrieval::Retrieval(PageWindow &window, StreamSocket &socket, const RetrievalLimits &limits,
-                     int redirectsFollowed)
-    : m_window(window)
-    , m_socket(socket)
-    , m_limits(limits)
-    , m_redirectsFollowed(redirectsFollowed)
-{}
+// One retrieval, nested ones for redirects included, with the working values it owns.
+class Retrieval
+{
+public:
+    Retrieval(PageWindow &window, StreamSocket &socket, const RetrievalLimits &limits,
+              int redirectsFollowed)
+        : m_window(window)
+        , m_socket(socket)
+        , m_limits(limits)
+        , m_redirectsFollowed(redirectsFollowed)
+    {}
+
+    RetrievalOutcome run();
+
+private:
+    bool takeUrl();
+    bool sendRequest();
+    RetrievalOutcome receiveResponse();
+    std::chrono::milliseconds receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const;
+    bool headerEndArrived();
+    RetrievalOutcome finishAtClose();
+    RetrievalOutcome showBody();
+    RetrievalOutcome followRedirect(const QByteArray &location);
+    RetrievalOutcome receiveFailed(int error);
+    RetrievalOutcome rejectStatus();
+    RetrievalOutcome fail(const QString &message);
+
+    PageWindow &m_window;
+    StreamSocket &m_socket;
+    const RetrievalLimits &m_limits;
+    const int m_redirectsFollowed;
+
+    // The working values of this retrieval, fresh for every one.
+    ParsedUrl m_url; // Scheme, Host, Path and Port
+    RequestLineTable RequestLines;
+    QByteArray Response;
+    QByteArray Chunk;
+    bool InHeader = true;
+    HeaderLineList HeaderLines;
+    double StatusCode = 0;
+
+    qsizetype m_headerSearchFrom = 0; // where the empty line may begin, given what has arrived
+    qsizetype m_bodyStart = -1;       // just after the empty line that ends the header
+};
 
 RetrievalOutcome Retrieval::run()
 {
     m_window.setPageText(QString());
     if (!takeUrl())
         return fail(SchemeError);
-    if (const auto failure = sendRequest())
-        return *failure;
+    if (!sendRequest())
+        return RetrievalOutcome::Failed;
     return receiveResponse();
 }
 
@@ -59,87 +103,94 @@ bool Retrieval::takeUrl()
     m_window.setRedirecting(false);
     if (!url)
         return false;
-    Scheme = url->Scheme;
-    Host = url->Host;
-    Path = url->Path;
-    Port = url->Port;
-    m_window.setUrlText(url->normalisedUrl());
-    m_window.setPortCaption(url->portCaption());
+    m_url = *url;
+    m_window.setUrlText(m_url.normalisedUrl());
+    m_window.setPortCaption(m_url.portCaption());
     return true;
 }
 
-// Connects and sends the four request lines; returns the outcome if that failed.
-std::optional<RetrievalOutcome> Retrieval::sendRequest()
+// Connects and sends the four request lines; false, with the failure shown, if that failed.
+bool Retrieval::sendRequest()
 {
-    RequestLines = buildRequestLines(Host, Path);
-    if (m_socket.Connect(Host, Port) != 0)
-        return fail(ConnectionError);
-    for (qsizetype slot = 1; slot <= 4; ++slot) {
-        const qsizetype length = RequestLines[slot].size();
-        if (m_socket.Write(RequestLines[slot], length) != length) {
+    const Endpoint endpoint = m_url.endpoint();
+    RequestLines = buildRequestLines(endpoint.hostField(), m_url.Path);
+    if (m_socket.Connect(endpoint.host, endpoint.port) != 0) {
+        fail(ConnectionError);
+        return false;
+    }
+    for (const QByteArray &line : RequestLines) {
+        if (m_socket.Write(line, line.size()) != line.size()) {
             m_socket.Disconnect();
-            return fail(SendError);
+            fail(SendError);
+            return false;
         }
     }
-    return std::nullopt;
+    return true;
 }
 
 // Reads until the server closes the connection, testing the status as soon as the header
 // has arrived.
 RetrievalOutcome Retrieval::receiveResponse()
 {
+    const RetrievalLimits::Clock::time_point requestSent = m_limits.clock();
     InHeader = true;
     for (;;) {
-        const qsizetype result = m_socket.Read(Chunk, ChunkLimit);
+        const std::chrono::milliseconds timeLeft = receiveTimeLeft(requestSent);
+        if (timeLeft <= std::chrono::milliseconds::zero())
+            return receiveFailed(ETIMEDOUT);
+        const qsizetype result = m_socket.Read(Chunk, ChunkLimit, timeLeft);
         const qsizetype capacityBefore = Response.capacity();
         Response += Chunk;
         if (Response.capacity() != capacityBefore) // the buffer grew, so it has fresh pages
             adviseHugePages(Response);
         if (result == 0)
-            return closeConnection();
-        if (result == -1) { // the message comes before the Disconnect here, unlike elsewhere
-            const int error = m_socket.LastError();
-            m_window.setPageText(ReceiveErrorPrefix + QString::number(error));
-            m_socket.Disconnect();
-            return RetrievalOutcome::Failed;
-        }
+            return finishAtClose();
+        if (result == -1)
+            return receiveFailed(m_socket.LastError());
         if (Response.size() > m_limits.maxResponseBytes) {
             m_socket.Disconnect();
             return fail(TooLargeError);
         }
-        if (InHeader && headerEndArrived() && !statusAccepted()) {
+        if (InHeader && headerEndArrived() && !isAccepted(StatusCode)) {
             m_socket.Disconnect();
             return rejectStatus();
         }
     }
 }
 
-// Looks for the blank line in what has arrived since the last look (it may straddle two
+// What is left of the time the response may take, given what has arrived so far.
+std::chrono::milliseconds
+Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
+{
+    const std::chrono::milliseconds allowance =
+        m_limits.receiveAllowance + m_limits.receiveAllowancePerKiB * Response.size() / KiB;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(requestSent + allowance -
+                                                                 m_limits.clock());
+}
+
+// Looks for the empty line in what has arrived since the last look (it may straddle two
 // reads); once found, splits the header into lines and reads the status code.
 bool Retrieval::headerEndArrived()
 {
-    const qsizetype blankLine = Response.indexOf(BlankLine, m_headerSearchFrom);
-    if (blankLine < 0) {
-        m_headerSearchFrom = qMax<qsizetype>(0, Response.size() - (BlankLine.size() - 1));
+    const std::optional<HeaderEnd> end = findHeaderEnd(Response, m_headerSearchFrom);
+    if (!end) {
+        m_headerSearchFrom = qMax<qsizetype>(0, Response.size() - HeaderEndOverlap);
         return false;
     }
     InHeader = false;
-    m_bodyStart = blankLine + BlankLine.size();
-    const QByteArrayView HeaderText = QByteArrayView(Response).first(blankLine + 2);
+    m_bodyStart = end->bodyStart;
+    const QByteArrayView HeaderText = QByteArrayView(Response).first(end->headerSize);
     HeaderLines = splitHeaderLines(HeaderText);
     StatusCode = statusCodeOf(HeaderLines.constFirst());
     return true;
 }
 
-bool Retrieval::statusAccepted() const
-{
-    return StatusCode >= 200 && StatusCode <= 399;
-}
-
-RetrievalOutcome Retrieval::closeConnection()
+// The server has closed the connection: the response is a redirect to follow, a body to
+// show, or, when its header never ended, a failure without a status ("Error: 0").
+RetrievalOutcome Retrieval::finishAtClose()
 {
     m_socket.Disconnect();
-    if (InHeader) // the header never ended, so no status was ever read
+    if (InHeader)
         return rejectStatus();
     if (isRedirect(StatusCode)) {
         if (const std::optional<QByteArray> location = locationOf(HeaderLines))
@@ -162,7 +213,7 @@ RetrievalOutcome Retrieval::followRedirect(const QByteArray &location)
 {
     if (m_redirectsFollowed >= m_limits.maxRedirects)
         return fail(TooManyRedirectsError);
-    const QString target = resolveLocation(ownUrl(), decodeText(location));
+    const QString target = resolveLocation(m_url.urlWithPort(), decodeText(location));
     Response = QByteArray();
     HeaderLines.clear();
     m_window.setUrlText(target);
@@ -170,13 +221,10 @@ RetrievalOutcome Retrieval::followRedirect(const QByteArray &location)
     return Retrieval(m_window, m_socket, m_limits, m_redirectsFollowed + 1).run();
 }
 
-// The URL this retrieval fetched, with its port unless that is the default one.
-QString Retrieval::ownUrl() const
+RetrievalOutcome Retrieval::receiveFailed(int error)
 {
-    QString authority = Host;
-    if (Port && *Port != 80)
-        authority += u':' + numberText(*Port);
-    return Scheme + QStringLiteral("://") + authority + Path;
+    m_socket.Disconnect();
+    return fail(ReceiveErrorPrefix + QString::number(error));
 }
 
 // Ends the retrieval on its status code: one outside 200..399, or none at all (0).
@@ -189,4 +237,12 @@ RetrievalOutcome Retrieval::fail(const QString &message)
 {
     m_window.setPageText(message);
     return RetrievalOutcome::Failed;
+}
+
+} // namespace
+
+RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
+                              const RetrievalLimits &limits)
+{
+    return Retrieval(window, socket, limits, 0).run();
 }

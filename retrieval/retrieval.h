@@ -1,12 +1,9 @@
 #pragma once
 
-#include "requestlines.h"
-#include "responseheader.h"
+#include <QtGlobal>
 
-#include <QByteArray>
-#include <QString>
-
-#include <optional>
+#include <chrono>
+#include <functional>
 
 class PageWindow;
 class StreamSocket;
@@ -18,8 +15,18 @@ enum class RetrievalOutcome {
 
 struct RetrievalLimits
 {
+    using Clock = std::chrono::steady_clock;
+
     int maxRedirects = 20;
     qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
+
+    // From the moment the request has been sent, the response may take this long, plus
+    // receiveAllowancePerKiB for every KiB that has arrived: a server that trickles bytes
+    // cannot hold the window for ever, and a slow honest one (over 1 KiB/s) is never cut.
+    std::chrono::milliseconds receiveAllowance{60'000};
+    std::chrono::milliseconds receiveAllowancePerKiB{1'000};
+    // Where the allowance reads the time; tests bring a clock of their own.
+    std::function<Clock::time_point()> clock = Clock::now;
 };
 
 // One press of Retrieve: takes the URL from the window's URL box, fetches that page over
@@ -27,46 +34,3 @@ struct RetrievalLimits
 // followed by nested retrievals. Every way out leaves the connection closed.
 RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
                               const RetrievalLimits &limits = {});
-
-// One retrieval, nested ones for redirects included, with the working values it owns.
-class Retrieval
-{
-public:
-    Retrieval(PageWindow &window, StreamSocket &socket, const RetrievalLimits &limits,
-              int redirectsFollowed);
-
-    RetrievalOutcome run();
-
-private:
-    bool takeUrl();
-    std::optional<RetrievalOutcome> sendRequest();
-    RetrievalOutcome receiveResponse();
-    bool headerEndArrived();
-    bool statusAccepted() const;
-    RetrievalOutcome closeConnection();
-    RetrievalOutcome showBody();
-    RetrievalOutcome followRedirect(const QByteArray &location);
-    QString ownUrl() const;
-    RetrievalOutcome rejectStatus();
-    RetrievalOutcome fail(const QString &message);
-
-    PageWindow &m_window;
-    StreamSocket &m_socket;
-    const RetrievalLimits m_limits;
-    const int m_redirectsFollowed;
-
-    // The working values of this retrieval, fresh for every one.
-    QString Scheme;
-    QString Host;
-    QString Path;
-    std::optional<double> Port;
-    RequestLineTable RequestLines;
-    QByteArray Response;
-    QByteArray Chunk;
-    bool InHeader = true;
-    HeaderLineList HeaderLines;
-    double StatusCode = 0;
-
-    qsizetype m_headerSearchFrom = 0; // where the blank line may begin, given what has arrived
-    qsizetype m_bodyStart = -1;       // just after the first CR LF CR LF of Response
-};

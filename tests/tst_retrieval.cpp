@@ -42,6 +42,8 @@ private slots:
     void redirectLimit();
     void pageTooLarge_data();
     void pageTooLarge();
+    void slowServer_data();
+    void slowServer();
     void defaultLimits();
 };
 
@@ -80,6 +82,7 @@ struct Run
     QString port;
     QString page;
     bool redirecting;
+    std::chrono::milliseconds elapsed; // on the socket's scripted clock
 };
 
 qsizetype lastCallStartingWith(const QStringList &calls, QStringView start)
@@ -92,10 +95,11 @@ qsizetype lastCallStartingWith(const QStringList &calls, QStringView start)
 }
 
 // One press of Retrieve with `urlText` in the URL box.
-Run retrieve(const QString &urlText, QList<Script> scripts, const RetrievalLimits &limits = {})
+Run retrieve(const QString &urlText, QList<Script> scripts, RetrievalLimits limits = {})
 {
     ScriptedSocket socket(std::move(scripts));
     LoggingWindow window(urlText, socket);
+    limits.clock = [&socket] { return socket.now(); };
     Run run;
     run.outcome = retrievePage(window, socket, limits);
     run.calls = socket.calls();
@@ -109,6 +113,8 @@ Run retrieve(const QString &urlText, QList<Script> scripts, const RetrievalLimit
     run.port = window.portCaption();
     run.page = window.pageText();
     run.redirecting = window.redirecting();
+    run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        socket.now() - ScriptedSocket::Clock::time_point());
     return run;
 }
 
@@ -209,14 +215,30 @@ void tst_Retrieval::requestSent_data()
                                << request(u"www.example.org"_s, u"80"_s, u"/docs/"_s,
                                           u"www.example.org"_s)
                                << u"http://www.example.org/docs/"_s << u"80"_s;
+    // The Host field names the port unless it is 80; the URL box never does.
     QTest::newRow("port-in-host") << u"http://www.example.org:8080/docs"_s
                                   << request(u"www.example.org"_s, u"8080"_s, u"/docs/"_s,
-                                             u"www.example.org"_s)
+                                             u"www.example.org:8080"_s)
                                   << u"http://www.example.org/docs/"_s << u"8080"_s;
+    QTest::newRow("port-80-not-named")
+        << u"www.example.org:80/"_s
+        << request(u"www.example.org"_s, u"80"_s, u"/"_s, u"www.example.org"_s)
+        << u"http://www.example.org/"_s << u"80"_s;
     QTest::newRow("port-in-path-host-keeps-colon")
         << u"www.example.org:81/a:b"_s
-        << request(u"www.example.org:81"_s, u"0"_s, u"/a"_s, u"www.example.org:81"_s)
+        << request(u"www.example.org"_s, u"0"_s, u"/a"_s, u"www.example.org:0"_s)
         << u"http://www.example.org:81/a"_s << u"0"_s;
+    QTest::newRow("ipv6-literal") << u"[::1]:8080/"_s
+                                  << request(u"::1"_s, u"8080"_s, u"/"_s, u"[::1]:8080"_s)
+                                  << u"http://[::1]/"_s << u"8080"_s;
+    QTest::newRow("ipv6-literal-port-80")
+        << u"http://[::1]/"_s << request(u"::1"_s, u"80"_s, u"/"_s, u"[::1]"_s)
+        << u"http://[::1]/"_s << u"80"_s;
+    // An international name is looked up and named in its ASCII form.
+    QTest::newRow("international-name")
+        << u"bücher.example/"_s
+        << request(u"xn--bcher-kva.example"_s, u"80"_s, u"/"_s, u"xn--bcher-kva.example"_s)
+        << u"http://bücher.example/"_s << u"80"_s;
     QTest::newRow("empty-url") << QString() << request(QString(), u"80"_s, u"/"_s, QString())
                                << u"http:///"_s << u"80"_s;
     QTest::newRow("space-and-fragment")
@@ -272,10 +294,9 @@ void tst_Retrieval::receiveError()
     script.lastError = lastError;
     const Run run = retrieve(UrlText, {script});
     QCOMPARE(run.outcome, RetrievalOutcome::Failed);
-    // The message comes before the Disconnect on this way out.
     const QString message = u"Error receiving data! - "_s + QString::number(lastError);
-    QCOMPARE(run.calls, start() + reads(before.size() + 1) +
-                            QStringList({u"LastError"_s, pageCall(message), u"Disconnect"_s}));
+    QCOMPARE(run.calls, start() + reads(before.size() + 1) + QStringList{u"LastError"_s} +
+                            closedWith(message));
     QCOMPARE(run.faults, QStringList());
 }
 
@@ -286,6 +307,7 @@ void tst_Retrieval::headerEndSplit_data()
     QTest::addColumn<QString>("page");
 
     const QByteArray page = "HTTP/1.0 200 OK\r\nServer: t\r\n\r\nbody\r\n\r\nend";
+    const QByteArray lfPage = "HTTP/1.0 200 OK\nServer: t\n\r\nbody\r\n\r\nend";
     const QString body = u"body\r\n\r\nend"_s;
     QTest::newRow("crlfcr|lf") << QByteArrayList{"HTTP/1.0 200 OK\r\n\r", "\nbody"} << 3
                                << u"body"_s;
@@ -296,6 +318,10 @@ void tst_Retrieval::headerEndSplit_data()
     for (qsizetype at = 1; at < page.size(); ++at) {
         QTest::addRow("200-split-at-%d", int(at))
             << QByteArrayList{page.first(at), page.sliced(at)} << 3 << body;
+    }
+    for (qsizetype at = 1; at < lfPage.size(); ++at) {
+        QTest::addRow("200-lf-split-at-%d", int(at))
+            << QByteArrayList{lfPage.first(at), lfPage.sliced(at)} << 3 << body;
     }
     QByteArrayList bytes;
     for (const char c : page)
@@ -309,6 +335,13 @@ void tst_Retrieval::headerEndSplit_data()
         QTest::addRow("404-split-at-%d", int(at))
             << QByteArrayList{notFound.first(at), notFound.sliced(at), "more"}
             << (at >= headerEnd ? 1 : 2) << u"Error: 404"_s;
+    }
+    const QByteArray lfNotFound = "HTTP/1.0 404 Not Found\nServer: t\n\nbody";
+    const qsizetype lfHeaderEnd = lfNotFound.indexOf("\n\n") + 2;
+    for (qsizetype at = 1; at < lfNotFound.size(); ++at) {
+        QTest::addRow("404-lf-split-at-%d", int(at))
+            << QByteArrayList{lfNotFound.first(at), lfNotFound.sliced(at), "more"}
+            << (at >= lfHeaderEnd ? 1 : 2) << u"Error: 404"_s;
     }
     bytes.clear();
     for (const char c : notFound)
@@ -438,7 +471,6 @@ void tst_Retrieval::closeWithoutHeaderEnd_data()
     QTest::newRow("status-line-only") << QByteArrayList{"HTTP/1.0 200 OK\r\n"};
     QTest::newRow("header-without-blank-line") << QByteArrayList{"HTTP/1.0 200 OK\r\n", "X: y\r\n"};
     QTest::newRow("blank-line-cut-short") << QByteArrayList{"HTTP/1.0 200 OK\r\n\r"};
-    QTest::newRow("bare-lf-blank-line") << QByteArrayList{"HTTP/1.0 200 OK\n\nbody"};
     QTest::newRow("redirect-without-blank-line")
         << QByteArrayList{"HTTP/1.0 301 Moved\r\nLocation: http://b.example/\r\n"};
 }
@@ -470,9 +502,21 @@ void tst_Retrieval::bareLineFeeds_data()
     QTest::newRow("location-line")
         << "HTTP/1.0 302 Found\r\nLocation: http://b.example/ab\nX: y\r\n\r\n"_ba
         << u"http://b.example/ab"_s << u"Connection error!"_s;
+    // The first empty line ends the header, whatever ends its lines.
     QTest::newRow("empty-line-before-location")
-        << "HTTP/1.0 302 Found\r\n\nLocation: http://b.example/c\r\n\r\n"_ba
-        << u"http://b.example/c"_s << u"Connection error!"_s;
+        << "HTTP/1.0 302 Found\r\n\nLocation: http://b.example/c\r\n\r\n"_ba << here
+        << u"Location: http://b.example/c\r\n\r\n"_s;
+    QTest::newRow("lf-lf") << "HTTP/1.0 200 OK\nX: y\n\nbody\n"_ba << here << u"body\n"_s;
+    QTest::newRow("lf-crlf") << "HTTP/1.0 200 OK\nX: y\n\r\nbody"_ba << here << u"body"_s;
+    QTest::newRow("crlf-lf") << "HTTP/1.0 200 OK\r\nX: y\r\n\nbody"_ba << here << u"body"_s;
+    QTest::newRow("cgi-script-header")
+        << "HTTP/1.0 200 Script output follows\r\nServer: t\r\nContent-Type: text/plain\n\nq=1\n"_ba
+        << here << u"q=1\n"_s;
+    QTest::newRow("first-empty-line-wins")
+        << "HTTP/1.0 200 OK\nX: y\n\nbody\r\n\r\nmore"_ba << here << u"body\r\n\r\nmore"_s;
+    QTest::newRow("lf-only-404") << "HTTP/1.0 404 Not Found\n\nbody"_ba << here << u"Error: 404"_s;
+    QTest::newRow("lf-only-redirect") << "HTTP/1.0 302 Found\nLocation: http://b.example/d\n\n"_ba
+                                      << u"http://b.example/d"_s << u"Connection error!"_s;
     QTest::newRow("empty-first-line")
         << "\nHTTP/1.0 200 OK\r\n\r\nbody"_ba << here << u"Error: 0"_s;
 }
@@ -504,11 +548,11 @@ void tst_Retrieval::redirect()
     const QByteArray moved = "HTTP/1.0 " + code + " Moved\r\nLocation: http://b.example:8080/docs" +
                              "\r\n\r\nmoved body";
     const Run run = retrieve(UrlText, {serving(moved), serving("HTTP/1.0 200 OK\r\n\r\nnew page")});
-    // The nested retrieval takes the URL as it stands: no slash added, no port split off.
-    const QStringList nested =
-        QStringList{pageCall({})} +
-        request(u"b.example:8080"_s, QString(), u"/docs"_s, u"b.example:8080"_s) + reads(2) +
-        closedWith(u"new page"_s);
+    // The nested retrieval takes the URL as it stands: no slash added, the port kept in the
+    // URL box and named in the Host field.
+    const QStringList nested = QStringList{pageCall({})} +
+                               request(u"b.example"_s, u"8080"_s, u"/docs"_s, u"b.example:8080"_s) +
+                               reads(2) + closedWith(u"new page"_s);
     QCOMPARE(run.calls, start() + reads(2) + QStringList{u"Disconnect"_s} + nested);
     QCOMPARE(run.url, u"http://b.example:8080/docs"_s);
     QCOMPARE(run.port, QString());
@@ -526,8 +570,8 @@ void tst_Retrieval::redirectTarget_data()
     QTest::addColumn<QStringList>("nested");     // the calls of the nested retrieval
 
     const QString base = u"a.example/dir/page.html"_s;
-    const auto refused = [](const QString &host) {
-        return QStringList{pageCall({}), u"Connect(%1,)"_s.arg(host),
+    const auto refused = [](const QString &host, int port = 80) {
+        return QStringList{pageCall({}), u"Connect(%1,%2)"_s.arg(host).arg(port),
                            pageCall(u"Connection error!"_s)};
     };
     const QStringList toB = refused(u"b.example"_s);
@@ -575,7 +619,7 @@ void tst_Retrieval::redirectTarget_data()
                               << toA;
     QTest::newRow("port-of-base-kept")
         << u"a.example:8080/dir/page.html"_s << "Location: /x"_ba << u"http://a.example:8080/x"_s
-        << refused(u"a.example:8080"_s);
+        << refused(u"a.example"_s, 8080);
     QTest::newRow("port-80-not-written")
         << u"a.example:80/dir/page.html"_s << "Location: /x"_ba << u"http://a.example/x"_s << toA;
     QTest::newRow("other-scheme")
@@ -631,13 +675,13 @@ void tst_Retrieval::redirectChain()
                  {serving("HTTP/1.0 301 Moved\r\nLocation: http://b.example:81/d/\r\n\r\n"),
                   serving("HTTP/1.0 302 Found\r\nLocation: x?y\r\n\r\n"),
                   serving("HTTP/1.0 200 OK\r\n\r\ndone")});
-    const QStringList expected =
-        QStringList{pageCall({})} + request(u"a.example"_s, u"8080"_s, u"/"_s, u"a.example"_s) +
-        reads(2) + QStringList{u"Disconnect"_s, pageCall({})} +
-        request(u"b.example:81"_s, QString(), u"/d/"_s, u"b.example:81"_s) + reads(2) +
-        QStringList{u"Disconnect"_s, pageCall({})} +
-        request(u"b.example:81"_s, QString(), u"/d/x?y"_s, u"b.example:81"_s) + reads(2) +
-        closedWith(u"done"_s);
+    const QStringList expected = QStringList{pageCall({})} +
+                                 request(u"a.example"_s, u"8080"_s, u"/"_s, u"a.example:8080"_s) +
+                                 reads(2) + QStringList{u"Disconnect"_s, pageCall({})} +
+                                 request(u"b.example"_s, u"81"_s, u"/d/"_s, u"b.example:81"_s) +
+                                 reads(2) + QStringList{u"Disconnect"_s, pageCall({})} +
+                                 request(u"b.example"_s, u"81"_s, u"/d/x?y"_s, u"b.example:81"_s) +
+                                 reads(2) + closedWith(u"done"_s);
     QCOMPARE(run.calls, expected);
     QCOMPARE(run.url, u"http://b.example:81/d/x?y"_s);
     QCOMPARE(run.faults, QStringList());
@@ -706,12 +750,54 @@ void tst_Retrieval::pageTooLarge()
     QCOMPARE(run.faults, QStringList());
 }
 
-// The program's own limits: 20 redirects, 256 MiB of response.
+void tst_Retrieval::slowServer_data()
+{
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<int>("delayMs"); // how long each chunk takes to come
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("elapsedMs"); // on the scripted clock when the retrieval ends
+
+    // The response may take 60 s from the request, plus 1 s for every KiB that has come.
+    const QString timedOut = u"Error receiving data! - 110"_s;
+    QByteArrayList trickle;
+    for (const char c : QByteArrayView("HTTP/1.0 200 OK\r\n\r\nbody"))
+        trickle += QByteArray(1, c);
+    QTest::newRow("byte-every-29-s") << trickle << 29'000 << timedOut << 60'001;
+    QTest::newRow("silent") << QByteArrayList{Ok.toLatin1()} << 61'000 << timedOut << 60'000;
+    QTest::newRow("within-60-s") << QByteArrayList{Ok.toLatin1() + "late"} << 59'999 << u"late"_s
+                                 << 59'999;
+    const QByteArray twoKiB(2048, 'x');
+    QTest::newRow("2-kib-per-second-never-cut")
+        << QByteArrayList{Ok.toLatin1()} + QByteArrayList(100, twoKiB) << 1'000
+        << QString(100 * 2048, u'x') << 101'000;
+}
+
+// A server that sends a byte now and then cannot hold the window for ever.
+void tst_Retrieval::slowServer()
+{
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(int, delayMs);
+    QFETCH(QString, page);
+    QFETCH(int, elapsedMs);
+
+    Script script = ScriptedSocket::servingChunks(chunks);
+    for (ScriptedSocket::ReadStep &step : script.reads)
+        step.delay = std::chrono::milliseconds(delayMs);
+    const Run run = retrieve(UrlText, {script});
+    QCOMPARE(run.page, page);
+    QCOMPARE(run.elapsed.count(), elapsedMs);
+    QCOMPARE(run.calls.last(2), closedWith(page));
+    QCOMPARE(run.faults, QStringList());
+}
+
+// The program's own limits: 20 redirects, 256 MiB of response, 60 s and 1 s per KiB.
 void tst_Retrieval::defaultLimits()
 {
     const RetrievalLimits limits;
     QCOMPARE(limits.maxRedirects, 20);
     QCOMPARE(limits.maxResponseBytes, qsizetype(256) * 1024 * 1024);
+    QCOMPARE(limits.receiveAllowance, std::chrono::seconds(60));
+    QCOMPARE(limits.receiveAllowancePerKiB, std::chrono::seconds(1));
 }
 
 QTEST_APPLESS_MAIN(tst_Retrieval)

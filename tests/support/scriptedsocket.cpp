@@ -1,23 +1,12 @@
 #include "scriptedsocket.h"
 
+#include <cerrno>
+
 namespace {
 
 constexpr qsizetype UsualReadLimit = 2048;
 
-QString portText(std::optional<double> port)
-{
-    return port ? QString::number(*port, 'g', 17) : QString();
-}
-
 } // namespace
-
-ScriptedSocket::Script ScriptedSocket::serving(const QByteArray &response, qsizetype chunkSize)
-{
-    Script script;
-    for (qsizetype at = 0; at < response.size(); at += chunkSize)
-        script.reads += data(response.mid(at, chunkSize));
-    return script;
-}
 
 ScriptedSocket::Script ScriptedSocket::servingChunks(const QList<QByteArray> &chunks)
 {
@@ -29,8 +18,8 @@ ScriptedSocket::Script ScriptedSocket::servingChunks(const QList<QByteArray> &ch
 
 ScriptedSocket::Script *ScriptedSocket::current()
 {
-    return m_connections >= 1 && m_connections <= m_scripts.size() ? &m_scripts[m_connections - 1]
-                                                                   : nullptr;
+    const qsizetype taken = m_connections.size();
+    return taken >= 1 && taken <= m_scripts.size() ? &m_scripts[taken - 1] : nullptr;
 }
 
 const ScriptedSocket::Script *ScriptedSocket::current() const
@@ -38,17 +27,21 @@ const ScriptedSocket::Script *ScriptedSocket::current() const
     return const_cast<ScriptedSocket *>(this)->current();
 }
 
-int ScriptedSocket::Connect(const QString &host, std::optional<double> port)
+int ScriptedSocket::Connect(const QString &host, int port)
 {
-    m_calls += QStringLiteral("Connect(%1,%2)").arg(host, portText(port));
+    m_calls += QStringLiteral("Connect(%1,%2)").arg(host).arg(port);
     if (m_connected)
         m_faults += QStringLiteral("Connect while connected");
-    ++m_connections;
-    m_writes = 0;
-    if (m_connections > m_scripts.size())
+    Connection connection;
+    connection.host = host;
+    connection.port = port;
+    m_connections += connection;
+    m_writeFailed = false;
+    if (m_connections.size() > m_scripts.size())
         m_faults += QStringLiteral("Connect without a script");
     const int result = current() ? current()->connectResult : -1;
     m_connected = result == 0;
+    m_connections.last().connected = m_connected;
     return result;
 }
 
@@ -60,29 +53,61 @@ qsizetype ScriptedSocket::Write(const QByteArray &data, qsizetype length)
     m_calls += call + u')';
     if (!m_connected)
         m_faults += QStringLiteral("Write without a connection");
-    const qsizetype index = m_writes++;
-    if (!current() || index >= current()->writeResults.size())
+    if (m_writeFailed)
+        m_faults += QStringLiteral("Write after a failed one");
+    if (!current())
         return length;
-    return current()->writeResults[index].value_or(length);
+    Connection &connection = m_connections.last();
+    const qsizetype index = connection.written.size();
+    connection.written += data.first(qBound<qsizetype>(0, length, data.size()));
+    const qsizetype result = current()->writeResults.value(index).value_or(length);
+    m_writeFailed = result != length;
+    return result;
 }
 
-qsizetype ScriptedSocket::Read(QByteArray &chunk, qsizetype limit)
+// The next answer of the current script, cut to the limit (the rest comes with the next
+// read, as on a stream); the close once the script has run out.
+ScriptedSocket::ReadStep ScriptedSocket::nextReadStep(qsizetype limit)
+{
+    if (!current() || current()->reads.isEmpty())
+        return {};
+    QList<ReadStep> &reads = current()->reads;
+    ReadStep step = reads.takeFirst();
+    if (step.chunk.size() > limit) {
+        reads.prepend(data(step.chunk.sliced(limit)));
+        step = {limit, step.chunk.first(limit), step.delay};
+    }
+    return step;
+}
+
+qsizetype ScriptedSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait)
 {
     m_calls +=
         limit == UsualReadLimit ? QStringLiteral("Read") : QStringLiteral("Read(%1)").arg(limit);
+    chunk.clear();
+    m_timedOut = false;
     if (!m_connected)
         m_faults += QStringLiteral("Read without a connection");
-    if (!current() || current()->reads.isEmpty()) {
-        chunk.clear();
+    if (m_connections.isEmpty())
         return 0;
+    Connection &connection = m_connections.last();
+    if (connection.ended)
+        m_faults += QStringLiteral("Read after the close");
+    ++connection.reads;
+
+    ReadStep step = nextReadStep(limit);
+    if (step.delay > wait) { // the answer is still on its way when the caller gives up
+        m_now += wait;
+        step.delay -= wait;
+        current()->reads.prepend(step);
+        m_timedOut = true;
+        connection.ended = true;
+        return -1;
     }
-    QList<ReadStep> &reads = current()->reads;
-    ReadStep step = reads.takeFirst();
-    if (step.chunk.size() > limit) { // a stream delivers the rest with the next read
-        reads.prepend(data(step.chunk.sliced(limit)));
-        step = data(step.chunk.first(limit));
-    }
+    m_now += step.delay;
     chunk = step.chunk;
+    connection.delivered += chunk;
+    connection.ended = step.result <= 0;
     return step.result;
 }
 
@@ -97,6 +122,8 @@ void ScriptedSocket::Disconnect()
 int ScriptedSocket::LastError() const
 {
     m_calls += QStringLiteral("LastError");
+    if (m_timedOut)
+        return ETIMEDOUT;
     return current() ? current()->lastError : 0;
 }
 
