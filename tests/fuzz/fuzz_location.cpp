@@ -5,7 +5,6 @@
 
 #include "bodytext.h"
 #include "fuzzcheck.h"
-#include "numericreading.h"
 #include "redirecttarget.h"
 #include "urlparser.h"
 
@@ -129,15 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString pageUrl = QString::fromUtf8(lineEnd < 0 ? input : input.first(lineEnd));
     const QByteArrayView location = lineEnd < 0 ? QByteArrayView() : input.sliced(lineEnd + 1);
 
-    // The page's URL as a retrieval knows it: its host and path, with its port unless that
-    // is the default one.
     const std::optional<ParsedUrl> page = parseUrl(pageUrl, redirecting);
     if (!page)
         return 0;
-    QString base = page->Scheme + QStringLiteral("://") + page->Host;
-    if (page->Port && *page->Port != 80)
-        base += u':' + numberText(*page->Port);
-    base += page->Path;
+    const QString base = page->urlWithPort();
 
     checkResolution(base, page->Host, decodeText(location));
     return 0;

@@ -12,7 +12,8 @@ QStringList &notes()
     return list;
 }
 
-// Decodes "%" and two hex digits; any other "%" stays as it is.
+} // namespace
+
 QByteArray percentDecoded(QByteArrayView text)
 {
     const auto hexValue = [](char c) {
@@ -30,8 +31,6 @@ QByteArray percentDecoded(QByteArrayView text)
     }
     return decoded;
 }
-
-} // namespace
 
 void fuzzFailure(const char *condition, const char *file, int line)
 {

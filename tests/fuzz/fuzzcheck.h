@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -22,6 +23,9 @@ void fuzzNote(const QString &note);
 // the Host line; the Accept line; the empty line. `path` is what the target was made from:
 // percent-decoding both gives the same bytes, so nothing but the fragment was lost.
 void checkRequestLines(const QList<QByteArray> &lines, const QString &path);
+
+// Decodes "%" and two hex digits; any other "%" stays as it is.
+QByteArray percentDecoded(QByteArrayView text);
 
 // True when both are the same number (NaN equal to NaN, -0 apart from 0).
 bool sameNumber(double a, double b);
