@@ -10,7 +10,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth xdotool x11-utils fonts-dejavu-core desktop-file-utils
-    python3 nginx-light clang libclang-rt-14-dev
+    python3 nginx-light apache2-bin clang libclang-rt-14-dev
     time curl
 )
 

@@ -1,3 +1,4 @@
+#include "loopbackaddress.h"
 #include "loopbackserver.h"
 #include "mainwindow.h"
 
@@ -67,9 +68,7 @@ QByteArray okResponse(const QByteArray &body)
 quint16 refusedPort()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress();
     socklen_t length = sizeof address;
     bind(fd, reinterpret_cast<sockaddr *>(&address), length);
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);

@@ -1,5 +1,5 @@
 #include "mainwindow.h"
-#include "nginxserver.h"
+#include "webserver.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -8,13 +8,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <memory>
 
-// Pages fetched from a real web server, the system's nginx, both by the command-line twin
-// and by a click on Retrieve in the window: plain pages, a large one, nginx's own redirect
-// of a directory named without its final "/" (with a full and with a path-only Location),
-// a missing page, and a file name that needs percent-encoding.
-class tst_Nginx : public QObject
+// Pages fetched from real web servers, the system's nginx and Apache httpd, both by the
+// command-line twin and by a click on Retrieve in the window: plain pages, a large one,
+// the servers' own redirect of a directory named without its final "/" (nginx's with a
+// full and with a path-only Location; Apache's built from its ServerName and the port
+// that the request's Host field names), a missing page, and a file name that needs
+// percent-encoding.
+class tst_WebServers : public QObject
 {
     Q_OBJECT
 
@@ -30,17 +33,16 @@ private slots:
     void windowRetrieve();
 
 private:
+    // The servers, each with its own habits.
+    enum Server { NginxAbsolute, NginxRelative, Apache, ServerCount };
+
     void addRows();
-    NginxServer &server(bool absoluteRedirect) const
-    {
-        return absoluteRedirect ? *m_absolute : *m_relative;
-    }
-    bool redirectWasServed(bool absoluteRedirect, const QByteArray &requestLine) const;
-    QString expectedUrl(bool absoluteRedirect, const QString &finalPath,
+    WebServer &server(int which) const { return *m_servers[which]; }
+    bool redirectWasServed(int which, const QByteArray &requestLine) const;
+    QString expectedUrl(int which, const QString &finalPath,
                         const QByteArray &redirectedRequest) const;
 
-    std::unique_ptr<NginxServer> m_absolute;
-    std::unique_ptr<NginxServer> m_relative;
+    std::array<std::unique_ptr<WebServer>, ServerCount> m_servers;
     QByteArray m_largePage;
 };
 
@@ -74,97 +76,106 @@ QString fetchProgram()
 
 } // namespace
 
-void tst_Nginx::initTestCase()
+void tst_WebServers::initTestCase()
 {
-    m_absolute = std::make_unique<NginxServer>(NginxServer::Options{true});
-    if (!m_absolute->isRunning())
-        QSKIP(qPrintable(u"nginx could not be started: "_qs + m_absolute->startError()));
-    m_relative = std::make_unique<NginxServer>(NginxServer::Options{false});
-    if (!m_relative->isRunning())
-        QSKIP(qPrintable(u"nginx could not be started: "_qs + m_relative->startError()));
-
+    const WebServer::Options options[ServerCount] = {{WebServer::Kind::Nginx, true},
+                                                     {WebServer::Kind::Nginx, false},
+                                                     {WebServer::Kind::Apache, true}};
     m_largePage = largePage();
-    for (NginxServer *nginx : {m_absolute.get(), m_relative.get()}) {
-        QVERIFY(nginx->writePage(QStringLiteral("index.html"), StaticPage));
-        QVERIFY(nginx->writePage(QStringLiteral("large.html"), m_largePage));
-        QVERIFY(nginx->writePage(QStringLiteral("docs.d/index.html"), DirectoryIndex));
-        QVERIFY(nginx->writePage(QStringLiteral("plain/index.html"), PlainIndex));
-        QVERIFY(nginx->writePage(EncodedName, EncodedNamePage));
+    for (int which = 0; which < ServerCount; ++which) {
+        m_servers[which] = std::make_unique<WebServer>(options[which]);
+        WebServer &web = server(which);
+        if (!web.isRunning())
+            QSKIP(qPrintable(u"a web server could not be started: "_qs + web.startError()));
+        QVERIFY(web.writePage(QStringLiteral("index.html"), StaticPage));
+        QVERIFY(web.writePage(QStringLiteral("large.html"), m_largePage));
+        QVERIFY(web.writePage(QStringLiteral("docs.d/index.html"), DirectoryIndex));
+        QVERIFY(web.writePage(QStringLiteral("plain/index.html"), PlainIndex));
+        QVERIFY(web.writePage(EncodedName, EncodedNamePage));
     }
 }
 
-void tst_Nginx::cleanupTestCase()
+void tst_WebServers::cleanupTestCase()
 {
-    m_relative.reset();
-    m_absolute.reset();
+    for (std::unique_ptr<WebServer> &web : m_servers)
+        web.reset();
 }
 
 // Columns: what follows the host and port in the URL box, which server, the bytes the page
 // box should end with, the URL box afterwards (after the host and port), whether a
 // redirect was followed, and whether the retrieval ends with a page (or a message).
-void tst_Nginx::addRows()
+void tst_WebServers::addRows()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("absoluteRedirect");
+    QTest::addColumn<int>("which"); // the server
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<QString>("finalPath");
     QTest::addColumn<QByteArray>("redirectedRequest");
     QTest::addColumn<bool>("pageShown");
 
-    QTest::newRow("static-page") << u"/index.html"_qs << true << StaticPage << u"/index.html"_qs
-                                 << QByteArray() << true;
+    QTest::newRow("static-page") << u"/index.html"_qs << int(NginxAbsolute) << StaticPage
+                                 << u"/index.html"_qs << QByteArray() << true;
     QTest::newRow("root-serves-index")
-        << u"/"_qs << true << StaticPage << u"/"_qs << QByteArray() << true;
-    QTest::newRow("megabyte-page")
-        << u"/large.html"_qs << true << m_largePage << u"/large.html"_qs << QByteArray() << true;
+        << u"/"_qs << int(NginxAbsolute) << StaticPage << u"/"_qs << QByteArray() << true;
+    QTest::newRow("megabyte-page") << u"/large.html"_qs << int(NginxAbsolute) << m_largePage
+                                   << u"/large.html"_qs << QByteArray() << true;
     QTest::newRow("directory-slash-added-by-tarnwick")
-        << u"/plain"_qs << true << PlainIndex << u"/plain/"_qs << QByteArray() << true;
+        << u"/plain"_qs << int(NginxAbsolute) << PlainIndex << u"/plain/"_qs << QByteArray()
+        << true;
     QTest::newRow("directory-with-final-slash")
-        << u"/docs.d/"_qs << true << DirectoryIndex << u"/docs.d/"_qs << QByteArray() << true;
+        << u"/docs.d/"_qs << int(NginxAbsolute) << DirectoryIndex << u"/docs.d/"_qs << QByteArray()
+        << true;
     QTest::newRow("directory-without-slash-absolute-location")
-        << u"/docs.d"_qs << true << DirectoryIndex << u"/docs.d/"_qs
+        << u"/docs.d"_qs << int(NginxAbsolute) << DirectoryIndex << u"/docs.d/"_qs
         << QByteArray("GET /docs.d HTTP/1.0") << true;
     QTest::newRow("directory-without-slash-relative-location")
-        << u"/docs.d"_qs << false << DirectoryIndex << u"/docs.d/"_qs
+        << u"/docs.d"_qs << int(NginxRelative) << DirectoryIndex << u"/docs.d/"_qs
         << QByteArray("GET /docs.d HTTP/1.0") << true;
-    QTest::newRow("missing-page") << u"/missing.html"_qs << true << QByteArray("Error: 404")
-                                  << u"/missing.html"_qs << QByteArray() << false;
+    QTest::newRow("missing-page") << u"/missing.html"_qs << int(NginxAbsolute)
+                                  << QByteArray("Error: 404") << u"/missing.html"_qs << QByteArray()
+                                  << false;
     QTest::newRow("name-with-space-and-non-ascii")
-        << u"/"_qs + EncodedName << true << EncodedNamePage << u"/"_qs + EncodedName << QByteArray()
-        << true;
+        << u"/"_qs + EncodedName << int(NginxAbsolute) << EncodedNamePage << u"/"_qs + EncodedName
+        << QByteArray() << true;
+    // Apache builds its redirect from ServerName and the port that the Host field names.
+    QTest::newRow("apache-static-page") << u"/index.html"_qs << int(Apache) << StaticPage
+                                        << u"/index.html"_qs << QByteArray() << true;
+    QTest::newRow("apache-directory-without-slash")
+        << u"/docs.d"_qs << int(Apache) << DirectoryIndex << u"/docs.d/"_qs
+        << QByteArray("GET /docs.d HTTP/1.0") << true;
 }
 
-// nginx's access log shows whether the first request was answered by its own 301.
-bool tst_Nginx::redirectWasServed(bool absoluteRedirect, const QByteArray &requestLine) const
+// The server's access log shows whether the first request was answered by its own 301.
+bool tst_WebServers::redirectWasServed(int which, const QByteArray &requestLine) const
 {
-    return server(absoluteRedirect).accessLog().contains('"' + requestLine + "\" 301 ");
+    return server(which).accessLog().contains('"' + requestLine + "\" 301 ");
 }
 
 // The URL box ends with the URL of the last retrieval. A URL typed by the user loses its
 // port to the port label; one taken from a redirect keeps it.
-QString tst_Nginx::expectedUrl(bool absoluteRedirect, const QString &finalPath,
-                               const QByteArray &redirectedRequest) const
+QString tst_WebServers::expectedUrl(int which, const QString &finalPath,
+                                    const QByteArray &redirectedRequest) const
 {
     const QString host =
-        redirectedRequest.isEmpty() ? u"127.0.0.1"_qs : server(absoluteRedirect).hostAndPort();
+        redirectedRequest.isEmpty() ? u"127.0.0.1"_qs : server(which).hostAndPort();
     return u"http://"_qs + host + finalPath;
 }
 
-void tst_Nginx::fetchCommand_data()
+void tst_WebServers::fetchCommand_data()
 {
     addRows();
 }
 
-void tst_Nginx::fetchCommand()
+void tst_WebServers::fetchCommand()
 {
     QFETCH(QString, path);
-    QFETCH(bool, absoluteRedirect);
+    QFETCH(int, which);
     QFETCH(QByteArray, expected);
     QFETCH(QString, finalPath);
     QFETCH(QByteArray, redirectedRequest);
     QFETCH(bool, pageShown);
 
-    const QString host = server(absoluteRedirect).hostAndPort();
+    const QString host = server(which).hostAndPort();
     QProcess fetch;
     fetch.start(fetchProgram(), {u"--verbose"_qs, host + path});
     QVERIFY2(fetch.waitForFinished(FetchTimeoutMs), qPrintable(fetch.errorString()));
@@ -172,22 +183,22 @@ void tst_Nginx::fetchCommand()
 
     QCOMPARE(fetch.readAllStandardOutput(), expected);
     const QByteArray urlLine =
-        "URL: " + expectedUrl(absoluteRedirect, finalPath, redirectedRequest).toUtf8() + '\n';
+        "URL: " + expectedUrl(which, finalPath, redirectedRequest).toUtf8() + '\n';
     QVERIFY(fetch.readAllStandardError().contains(urlLine));
     QCOMPARE(fetch.exitCode(), pageShown ? 0 : 1);
     if (!redirectedRequest.isEmpty())
-        QVERIFY(redirectWasServed(absoluteRedirect, redirectedRequest));
+        QVERIFY(redirectWasServed(which, redirectedRequest));
 }
 
-void tst_Nginx::fetchCommandWritesFile_data()
+void tst_WebServers::fetchCommandWritesFile_data()
 {
     addRows();
 }
 
-void tst_Nginx::fetchCommandWritesFile()
+void tst_WebServers::fetchCommandWritesFile()
 {
     QFETCH(QString, path);
-    QFETCH(bool, absoluteRedirect);
+    QFETCH(int, which);
     QFETCH(QByteArray, expected);
     QFETCH(bool, pageShown);
 
@@ -195,7 +206,7 @@ void tst_Nginx::fetchCommandWritesFile()
     QVERIFY(dir.isValid());
     const QString output = dir.filePath(u"page.html"_qs);
     QProcess fetch;
-    fetch.start(fetchProgram(), {u"-o"_qs, output, server(absoluteRedirect).hostAndPort() + path});
+    fetch.start(fetchProgram(), {u"-o"_qs, output, server(which).hostAndPort() + path});
     QVERIFY2(fetch.waitForFinished(FetchTimeoutMs), qPrintable(fetch.errorString()));
     QCOMPARE(fetch.exitCode(), pageShown ? 0 : 1);
     QCOMPARE(fetch.readAllStandardOutput(), QByteArray());
@@ -205,15 +216,15 @@ void tst_Nginx::fetchCommandWritesFile()
     QCOMPARE(file.readAll(), expected);
 }
 
-void tst_Nginx::windowRetrieve_data()
+void tst_WebServers::windowRetrieve_data()
 {
     addRows();
 }
 
-void tst_Nginx::windowRetrieve()
+void tst_WebServers::windowRetrieve()
 {
     QFETCH(QString, path);
-    QFETCH(bool, absoluteRedirect);
+    QFETCH(int, which);
     QFETCH(QByteArray, expected);
     QFETCH(QString, finalPath);
     QFETCH(QByteArray, redirectedRequest);
@@ -225,15 +236,15 @@ void tst_Nginx::windowRetrieve()
     auto *retrieve = window.findChild<QPushButton *>(u"Retrieve"_qs);
     QVERIFY(urlBox && retrieve);
 
-    const QString host = server(absoluteRedirect).hostAndPort();
+    const QString host = server(which).hostAndPort();
     urlBox->setText(host + path);
     QTest::mouseClick(retrieve, Qt::LeftButton);
 
-    QCOMPARE(urlBox->text(), expectedUrl(absoluteRedirect, finalPath, redirectedRequest));
+    QCOMPARE(urlBox->text(), expectedUrl(which, finalPath, redirectedRequest));
     if (!redirectedRequest.isEmpty())
-        QVERIFY(redirectWasServed(absoluteRedirect, redirectedRequest));
+        QVERIFY(redirectWasServed(which, redirectedRequest));
     QCOMPARE(window.pageText().toUtf8(), expected);
 }
 
-QTEST_MAIN(tst_Nginx)
-#include "tst_nginx.moc"
+QTEST_MAIN(tst_WebServers)
+#include "tst_webservers.moc"

@@ -1,5 +1,7 @@
 #include "loopbackserver.h"
 
+#include "loopbackaddress.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -112,9 +114,7 @@ LoopbackServer::LoopbackServer(QList<Reply> replies)
 {
     m_state->replies = std::move(replies);
     m_state->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress();
     socklen_t length = sizeof address;
     bind(m_state->listener, reinterpret_cast<sockaddr *>(&address), length);
     listen(m_state->listener, 16);

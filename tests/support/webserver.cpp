@@ -1,4 +1,6 @@
-#include "nginxserver.h"
+#include "webserver.h"
+
+#include "loopbackaddress.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -10,9 +12,7 @@
 
 #include <csignal>
 
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -25,16 +25,16 @@ constexpr int StartTimeoutMs = 10'000;
 constexpr int StopTimeoutMs = 5'000;
 constexpr int PollIntervalMs = 20;
 
-// A port that nothing listens on right now. Another program may take it before nginx
+const QString ApacheModules = QStringLiteral("/usr/lib/apache2/modules");
+
+// A port that nothing listens on right now. Another program may take it before the server
 // does; start() then tries again with a fresh one.
 quint16 freeLoopbackPort()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress();
     socklen_t length = sizeof address;
     quint16 port = 0;
     if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
@@ -49,17 +49,14 @@ bool portAnswers(quint16 port)
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    const sockaddr_in address = loopbackAddress(port);
     const bool answered =
         ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     close(fd);
     return answered;
 }
 
-// nginx's string syntax: a double-quoted string with its quotes and backslashes escaped.
+// A double-quoted string with its quotes and backslashes escaped, as both servers read it.
 QByteArray quoted(const QString &text)
 {
     QByteArray bytes = text.toUtf8();
@@ -70,7 +67,7 @@ QByteArray quoted(const QString &text)
 // Run as root, nginx hands its connections to worker processes of the `user` directive,
 // by default an account that cannot read the test's private temporary directory. Keep the
 // workers as the account that runs the tests instead.
-QByteArray userDirective()
+QByteArray nginxUserDirective()
 {
     if (geteuid() != 0)
         return {}; // nginx ignores the directive (with a warning) unless it runs as root
@@ -82,44 +79,53 @@ QByteArray userDirective()
            quoted(QString::fromLocal8Bit(group->gr_name)) + ";\n";
 }
 
-QString nginxProgram()
+// Apache httpd refuses to serve as root, so run that way its children take the account
+// of Debian's web servers, and the served folder is opened to it.
+QByteArray apacheUserDirectives()
 {
-    QString program = QStandardPaths::findExecutable(QStringLiteral("nginx"));
+    return geteuid() == 0 ? "User www-data\nGroup www-data\n" : QByteArray();
+}
+
+QString serverProgram(WebServer::Kind kind)
+{
+    const QString name =
+        kind == WebServer::Kind::Nginx ? QStringLiteral("nginx") : QStringLiteral("apache2");
+    QString program = QStandardPaths::findExecutable(name);
     if (program.isEmpty())
-        program = QStandardPaths::findExecutable(
-            QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                      QStringLiteral("/usr/local/sbin")});
+        program = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"),
+                                                        QStringLiteral("/sbin"),
+                                                        QStringLiteral("/usr/local/sbin")});
     return program;
 }
 
 } // namespace
 
-NginxServer::NginxServer()
-    : NginxServer(Options{})
+WebServer::WebServer()
+    : WebServer(Options{})
 {}
 
-NginxServer::NginxServer(const Options &options)
+WebServer::WebServer(const Options &options)
 {
     if (!start(options))
         stop();
 }
 
-NginxServer::~NginxServer()
+WebServer::~WebServer()
 {
     stop();
 }
 
-QString NginxServer::hostAndPort() const
+QString WebServer::hostAndPort() const
 {
     return QStringLiteral("127.0.0.1:%1").arg(m_port);
 }
 
-QString NginxServer::documentRoot() const
+QString WebServer::documentRoot() const
 {
     return m_dir.filePath(QStringLiteral("www"));
 }
 
-bool NginxServer::writePage(const QString &relativePath, const QByteArray &bytes) const
+bool WebServer::writePage(const QString &relativePath, const QByteArray &bytes) const
 {
     const QString path = QDir(documentRoot()).filePath(relativePath);
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
@@ -128,32 +134,42 @@ bool NginxServer::writePage(const QString &relativePath, const QByteArray &bytes
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
-QByteArray NginxServer::accessLog() const
+QByteArray WebServer::accessLog() const
 {
     QFile log(m_dir.filePath(QStringLiteral("access.log")));
     return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
 }
 
-bool NginxServer::start(const Options &options)
+bool WebServer::start(const Options &options)
 {
-    const QString program = nginxProgram();
+    m_name = options.kind == Kind::Nginx ? QStringLiteral("nginx") : QStringLiteral("Apache httpd");
+    const QString program = serverProgram(options.kind);
     if (program.isEmpty()) {
-        m_error = QStringLiteral("nginx is not installed");
+        m_error = QStringLiteral("%1 is not installed").arg(m_name);
         return false;
     }
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary directory: %1").arg(m_dir.errorString());
         return false;
     }
-    if (!QDir().mkpath(documentRoot()) || !QDir().mkpath(m_dir.filePath(QStringLiteral("tmp")))) {
+    // The folder is opened to others for the server's children, which may run as another
+    // account; what it holds is the test's own, made for serving.
+    if (!QDir().mkpath(documentRoot()) || !QDir().mkpath(m_dir.filePath(QStringLiteral("tmp"))) ||
+        !QDir().mkpath(m_dir.filePath(QStringLiteral("run"))) ||
+        !QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) |
+                                                 QFileDevice::ReadOther | QFileDevice::ExeOther)) {
         m_error = QStringLiteral("cannot create the server's folders in %1").arg(m_dir.path());
         return false;
     }
 
     m_process.setProgram(program);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    // nginx must not outlive a test that crashes.
-    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // The server must not outlive a test that crashes. In a session of its own, it cannot
+    // signal the test either: Apache httpd ends its children through their process group.
+    m_process.setChildProcessModifier([] {
+        setsid();
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+    });
 
     for (int attempt = 0; attempt < StartAttempts; ++attempt) {
         m_port = freeLoopbackPort();
@@ -165,11 +181,7 @@ bool NginxServer::start(const Options &options)
             m_error = QStringLiteral("cannot write the configuration in %1").arg(m_dir.path());
             return false;
         }
-        const QString prefix = m_dir.path() + QLatin1Char('/');
-        m_process.setArguments({QStringLiteral("-p"), prefix, QStringLiteral("-c"),
-                                m_dir.filePath(QStringLiteral("nginx.conf")), QStringLiteral("-e"),
-                                m_dir.filePath(QStringLiteral("error.log")), QStringLiteral("-g"),
-                                QStringLiteral("daemon off;")});
+        m_process.setArguments(arguments(options.kind));
         m_process.start();
         if (!m_process.waitForStarted(StartTimeoutMs)) {
             m_error = QStringLiteral("cannot run %1: %2").arg(program, m_process.errorString());
@@ -187,15 +199,33 @@ bool NginxServer::start(const Options &options)
     return false;
 }
 
-bool NginxServer::writeConfig(const Options &options) const
+QStringList WebServer::arguments(Kind kind) const
+{
+    const QString config = m_dir.filePath(QStringLiteral("server.conf"));
+    if (kind == Kind::Apache)
+        return {QStringLiteral("-f"), config, QStringLiteral("-DFOREGROUND")};
+    return {QStringLiteral("-p"), m_dir.path() + QLatin1Char('/'),
+            QStringLiteral("-c"), config,
+            QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log")),
+            QStringLiteral("-g"), QStringLiteral("daemon off;")};
+}
+
+bool WebServer::writeConfig(const Options &options) const
+{
+    const QByteArray config = options.kind == Kind::Nginx ? nginxConfig(options) : apacheConfig();
+    QSaveFile file(m_dir.filePath(QStringLiteral("server.conf")));
+    return file.open(QIODevice::WriteOnly) && file.write(config) == config.size() && file.commit();
+}
+
+QByteArray WebServer::nginxConfig(const Options &options) const
 {
     const auto path = [this](const char *name) {
         return quoted(m_dir.filePath(QString::fromLatin1(name)));
     };
     QByteArray config;
-    config += userDirective();
+    config += nginxUserDirective();
     config += "worker_processes 1;\n";
-    config += "pid " + path("nginx.pid") + ";\n";
+    config += "pid " + path("server.pid") + ";\n";
     config += "error_log " + path("error.log") + " warn;\n";
     config += "events { worker_connections 64; }\n";
     config += "http {\n";
@@ -215,37 +245,70 @@ bool NginxServer::writeConfig(const Options &options) const
         "        absolute_redirect " + QByteArray(options.absoluteRedirect ? "on" : "off") + ";\n";
     config += "    }\n";
     config += "}\n";
-
-    QSaveFile file(m_dir.filePath(QStringLiteral("nginx.conf")));
-    return file.open(QIODevice::WriteOnly) && file.write(config) == config.size() && file.commit();
+    return config;
 }
 
-bool NginxServer::waitUntilAnswering()
+// The least Apache httpd needs to serve a folder, with the ServerName that its own
+// redirects are built from; the port of such a redirect comes from the request's Host.
+QByteArray WebServer::apacheConfig() const
+{
+    const auto path = [this](const char *name) {
+        return quoted(m_dir.filePath(QString::fromLatin1(name)));
+    };
+    const auto module = [](const char *name, const char *file) {
+        return "LoadModule " + QByteArray(name) + ' ' +
+               quoted(ApacheModules + u'/' + QString::fromLatin1(file)) + '\n';
+    };
+    QByteArray config;
+    config += module("mpm_prefork_module", "mod_mpm_prefork.so");
+    config += module("authz_core_module", "mod_authz_core.so");
+    config += module("dir_module", "mod_dir.so");
+    config += module("mime_module", "mod_mime.so");
+    config += apacheUserDirectives();
+    config += "ServerRoot " + quoted(m_dir.path()) + "\n";
+    config += "DefaultRuntimeDir " + path("run") + "\n";
+    config += "PidFile " + path("server.pid") + "\n";
+    config += "ErrorLog " + path("error.log") + "\n";
+    config += "LogFormat \"\\\"%r\\\" %>s %b\" requests\n"; // as nginx logs them
+    config += "CustomLog " + path("access.log") + " requests\n";
+    config += "Listen 127.0.0.1:" + QByteArray::number(m_port) + "\n";
+    config += "ServerName 127.0.0.1\n";
+    config += "StartServers 1\nMinSpareServers 1\nMaxSpareServers 2\n";
+    config += "TypesConfig /dev/null\nAddType text/html .html\nAddType text/plain .txt\n";
+    config += "DocumentRoot " + quoted(documentRoot()) + "\n";
+    config += "<Directory " + quoted(documentRoot()) + ">\n    Require all granted\n</Directory>\n";
+    config += "DirectoryIndex index.html\n";
+    return config;
+}
+
+bool WebServer::waitUntilAnswering()
 {
     const QDeadlineTimer deadline(StartTimeoutMs);
     while (!deadline.hasExpired()) {
         if (m_process.state() == QProcess::NotRunning) {
             QFile log(m_dir.filePath(QStringLiteral("error.log")));
             const QByteArray logText = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-            m_error = QStringLiteral("nginx ended at once: %1")
-                          .arg(QString::fromLocal8Bit(m_process.readAll() + logText).trimmed());
+            m_error =
+                QStringLiteral("%1 ended at once: %2")
+                    .arg(m_name, QString::fromLocal8Bit(m_process.readAll() + logText).trimmed());
             return false;
         }
         if (portAnswers(m_port))
             return true;
         m_process.waitForFinished(PollIntervalMs);
     }
-    m_error = QStringLiteral("nginx did not answer on port %1 within %2 ms")
+    m_error = QStringLiteral("%1 did not answer on port %2 within %3 ms")
+                  .arg(m_name)
                   .arg(m_port)
                   .arg(StartTimeoutMs);
     return false;
 }
 
-void NginxServer::stop()
+void WebServer::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    m_process.terminate(); // nginx's fast shutdown: the master ends its workers first
+    m_process.terminate(); // a fast shutdown: the main process ends its children first
     if (!m_process.waitForFinished(StopTimeoutMs)) {
         m_process.kill();
         m_process.waitForFinished(StopTimeoutMs);
