@@ -11,14 +11,6 @@ QString portText(std::optional<double> port)
 
 } // namespace
 
-ScriptedSocket::Script ScriptedSocket::serving(const QByteArray &response, qsizetype chunkSize)
-{
-    Script script;
-    for (qsizetype at = 0; at < response.size(); at += chunkSize)
-        script.reads += data(response.mid(at, chunkSize));
-    return script;
-}
-
 ScriptedSocket::Script ScriptedSocket::servingChunks(const QList<QByteArray> &chunks)
 {
     Script script;

@@ -33,8 +33,6 @@ public:
 
     static ReadStep data(const QByteArray &bytes) { return {bytes.size(), bytes}; }
     static ReadStep readError() { return {-1, {}}; }
-    // A server that sends `response` in reads of at most `chunkSize` bytes, then closes.
-    static Script serving(const QByteArray &response, qsizetype chunkSize = 2048);
     // A server that sends each of `chunks` in a read of its own, then closes.
     static Script servingChunks(const QList<QByteArray> &chunks);
     static Script refusing(int connectResult = -1) { return {connectResult, {}, {}, 0}; }
@@ -56,7 +54,6 @@ public:
     // Misuses of the socket seen so far: a call that needs a connection without one, a
     // Connect while connected, a Disconnect without a connection, a connection left open.
     QStringList faults() const;
-    int connectionCount() const { return m_connections; }
 
 private:
     // The script of the latest connection; nothing before the first one or past the last.
