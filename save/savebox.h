@@ -3,13 +3,12 @@
 #include "savedialog.h"
 
 #include <QString>
-#include <QStringList>
 
 class QWidget;
 
 // The real Save dialog, over Qt's file dialog. When the user confirms, the file name is
-// the chosen file's full path, with the default extension added to a name typed without
-// one.
+// the chosen file's full path, with the default extension added by the dialog to a name
+// typed without one.
 class SaveFileDialog : public SaveDialog
 {
 public:
@@ -35,11 +34,3 @@ private:
     QString m_fileName;
     bool m_nativeAllowed = true;
 };
-
-// The filter as Qt's file dialog takes it. Each entry is "Description (patterns)": a
-// "Description|patterns|..." list is split into such entries, and a description without
-// patterns gets those of the default extension, or "*" when there is none.
-QStringList fileDialogNameFilters(const QString &filter, const QString &defaultExt);
-
-// `path` with "." and the default extension added when its file name has no "." in it.
-QString withDefaultExtension(const QString &path, const QString &defaultExt);

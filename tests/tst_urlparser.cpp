@@ -35,7 +35,8 @@ namespace {
 const QString Host = u"www.example.org"_s;
 const QString SchemeError = u"Error: Only HTTP protcol is supported"_s;
 
-// HOST in the Part's table stands for a host name without ":" and "/".
+// HOST in the rows below stands for any host name without ":" and "/"; each row runs with
+// `Host` in its place.
 QString withHost(QString text)
 {
     return text.replace(u"HOST"_s, Host);

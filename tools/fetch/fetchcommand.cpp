@@ -65,12 +65,12 @@ int FetchCommand::run(const QStringList &arguments)
         return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         printTo(stdout, parser.helpText());
-        return PageShown;
+        return InfoPrinted;
     }
     if (parser.isSet(versionOption)) {
         printTo(stdout, QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
                                                       QCoreApplication::applicationVersion()));
-        return PageShown;
+        return InfoPrinted;
     }
     const QStringList urls = parser.positionalArguments();
     if (urls.size() != 1)

@@ -10,9 +10,10 @@ class FetchCommand
 {
 public:
     enum ExitCode {
-        PageShown = 0,  // the page box ended with a page body
-        Failed = 1,     // it ended with a failure message, or the output could not be written
-        UsageError = 2, // the command line was not understood
+        PageShown = 0,   // the page box ended with a page body
+        InfoPrinted = 0, // --help or --version printed what was asked for; nothing was fetched
+        Failed = 1,      // it ended with a failure message, or the output could not be written
+        UsageError = 2,  // the command line was not understood
     };
 
     // Runs the whole command for `arguments` (the program name first) and returns the exit
