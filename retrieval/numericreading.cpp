@@ -2,9 +2,7 @@
 
 #include <QLocale>
 
-#include <clocale>
-#include <cstdlib>
-#include <locale.h>
+#include <optional>
 #include <string>
 
 namespace {
@@ -19,15 +17,17 @@ bool isDecimalDigit(char16_t c)
     return c >= u'0' && c <= u'9';
 }
 
-int digitValue(char16_t c)
+// The value of `c` as a digit of `base` (8 or 16); nothing when it is none.
+std::optional<int> digitValue(char16_t c, int base)
 {
+    int value = base;
     if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return 99;
+        value = c - u'0';
+    else if (c >= u'a' && c <= u'f')
+        value = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+        value = c - u'A' + 10;
+    return value < base ? std::optional<int>(value) : std::nullopt;
 }
 
 // Walks a text one character at a time, never stopping on a blank.
@@ -38,7 +38,9 @@ public:
         : m_text(text)
     {}
 
-    char16_t peek()
+    // The next character that is not a blank, or NUL at the end. Blanks count for nothing
+    // wherever they stand, so the position moves past them for good.
+    char16_t skipBlanksAndPeek()
     {
         while (m_position < m_text.size() && isBlank(at(m_position)))
             ++m_position;
@@ -62,8 +64,8 @@ template <> char16_t Scanner<QStringView>::at(qsizetype i) const
 
 template <typename Text> void appendDigits(Scanner<Text> &scanner, std::string &literal)
 {
-    while (isDecimalDigit(scanner.peek())) {
-        literal += char(scanner.peek());
+    while (isDecimalDigit(scanner.skipBlanksAndPeek())) {
+        literal += char(scanner.skipBlanksAndPeek());
         scanner.advance();
     }
 }
@@ -71,7 +73,7 @@ template <typename Text> void appendDigits(Scanner<Text> &scanner, std::string &
 // &H1F or &O17: a whole number in base 16 or 8, read after the "&".
 template <typename Text> double readRadixNumber(Scanner<Text> &scanner)
 {
-    const char16_t marker = scanner.peek();
+    const char16_t marker = scanner.skipBlanksAndPeek();
     const int base = (marker == u'H' || marker == u'h')   ? 16
                      : (marker == u'O' || marker == u'o') ? 8
                                                           : 0;
@@ -79,37 +81,36 @@ template <typename Text> double readRadixNumber(Scanner<Text> &scanner)
         return 0;
     scanner.advance();
     double value = 0;
-    while (digitValue(scanner.peek()) < base) {
-        value = value * base + digitValue(scanner.peek());
+    while (const std::optional<int> digit = digitValue(scanner.skipBlanksAndPeek(), base)) {
+        value = value * base + *digit;
         scanner.advance();
     }
     return value;
 }
 
-// The C library's conversion, pinned to the "C" locale so that the decimal point is always
-// "."; it gives +-HUGE_VAL (an infinity) on overflow and 0 on underflow.
+// The "C" locale's conversion, whatever the user's locale: "." is the decimal point. It
+// gives an infinity of the number's sign on overflow and 0 on underflow.
 double convertDecimal(const std::string &literal)
 {
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
-    return strtod_l(literal.c_str(), nullptr, cLocale);
+    return QLocale::c().toDouble(QLatin1StringView(literal.data(), qsizetype(literal.size())));
 }
 
 template <typename Text> double readNumberIn(const Text &text)
 {
     Scanner<Text> scanner(text);
-    if (scanner.peek() == u'&') {
+    if (scanner.skipBlanksAndPeek() == u'&') {
         scanner.advance();
         return readRadixNumber(scanner);
     }
 
     std::string literal;
-    if (scanner.peek() == u'+' || scanner.peek() == u'-') {
-        literal += char(scanner.peek());
+    if (scanner.skipBlanksAndPeek() == u'+' || scanner.skipBlanksAndPeek() == u'-') {
+        literal += char(scanner.skipBlanksAndPeek());
         scanner.advance();
     }
     const auto signLength = literal.size();
     appendDigits(scanner, literal);
-    if (scanner.peek() == u'.') {
+    if (scanner.skipBlanksAndPeek() == u'.') {
         literal += '.';
         scanner.advance();
         appendDigits(scanner, literal);
@@ -118,13 +119,13 @@ template <typename Text> double readNumberIn(const Text &text)
         return 0;
 
     // The exponent counts only when at least one digit follows its marker.
-    const char16_t marker = scanner.peek();
+    const char16_t marker = scanner.skipBlanksAndPeek();
     if (marker == u'E' || marker == u'e' || marker == u'D' || marker == u'd') {
         const qsizetype markerPosition = scanner.position();
         std::string exponent = "e";
         scanner.advance();
-        if (scanner.peek() == u'+' || scanner.peek() == u'-') {
-            exponent += char(scanner.peek());
+        if (scanner.skipBlanksAndPeek() == u'+' || scanner.skipBlanksAndPeek() == u'-') {
+            exponent += char(scanner.skipBlanksAndPeek());
             scanner.advance();
         }
         const auto exponentDigitsStart = exponent.size();

@@ -171,7 +171,7 @@ void checkRetrievals(const RecordingWindow &window, const QList<Connection> &con
             const std::optional<QByteArray> location = redirectLocation(connection);
             FUZZ_CHECK(location.has_value());
             const QString &port = window.portsSet[i];
-            QString base = Http + authority;
+            QString base = Http.toString() + authority;
             if (!port.isEmpty() && port != u"80")
                 base += u':' + port;
             base += path;
