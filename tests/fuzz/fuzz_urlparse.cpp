@@ -32,8 +32,7 @@ QString trimSpaces(const QString &text)
 
 QList<QByteArray> sentLines(const RequestLineTable &table)
 {
-    FUZZ_CHECK(table[0].isEmpty());
-    return {table[1], table[2], table[3], table[4]};
+    return {table.begin(), table.end()};
 }
 
 // An independent reading of a text without blanks: the longest prefix that forms a number.
@@ -114,7 +113,14 @@ void checkParse(const QString &text, bool redirecting)
         FUZZ_CHECK(again && again->Host == url->Host && again->Path == url->Path);
     }
 
-    checkRequestLines(sentLines(buildRequestLines(url->Host, url->Path)), url->Path);
+    // Where it connects: an ASCII name or address, without brackets, and a port number.
+    const Endpoint endpoint = url->endpoint();
+    fuzzNote(QStringLiteral("connects to \"%1\" port %2").arg(endpoint.host).arg(endpoint.port));
+    FUZZ_CHECK(std::all_of(endpoint.host.cbegin(), endpoint.host.cend(),
+                           [](QChar c) { return c.unicode() < 0x80; }));
+    FUZZ_CHECK(!(endpoint.host.startsWith(u'[') && endpoint.host.endsWith(u']')));
+    FUZZ_CHECK(endpoint.port >= 0 && endpoint.port <= 65535);
+    checkRequestLines(sentLines(buildRequestLines(endpoint.hostField(), url->Path)), url->Path);
 }
 
 } // namespace
