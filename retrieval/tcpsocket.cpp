@@ -64,16 +64,23 @@ timeval toTimeval(std::chrono::milliseconds duration)
     return timeval{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
 }
 
-// Waits for a non-blocking connect to finish; returns 0 or the error number.
-int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
+// Waits until `fd` is ready for `events` or the deadline has passed; returns 0, or the
+// error number (ETIMEDOUT once the deadline has passed).
+int awaitReady(int fd, short events, std::chrono::steady_clock::time_point deadline)
 {
-    pollfd waiting{fd, POLLOUT, 0};
+    pollfd waiting{fd, events, 0};
     const int ready =
         retryOnInterrupt([&] { return poll(&waiting, 1, remainingMilliseconds(deadline)); });
     if (ready < 0)
         return errno;
-    if (ready == 0)
-        return ETIMEDOUT;
+    return ready == 0 ? ETIMEDOUT : 0;
+}
+
+// Waits for a non-blocking connect to finish; returns 0 or the error number.
+int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    if (const int error = awaitReady(fd, POLLOUT, deadline); error != 0)
+        return error;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
@@ -195,23 +202,21 @@ qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::milli
     if (limit <= 0)
         return fail(EINVAL);
     const auto deadline = std::chrono::steady_clock::now() + std::min(wait, m_timeouts.read);
-    pollfd waiting{m_fd, POLLIN, 0};
-    const int ready =
-        retryOnInterrupt([&] { return poll(&waiting, 1, remainingMilliseconds(deadline)); });
-    if (ready < 0)
-        return fail(errno);
-    if (ready == 0)
-        return fail(ETIMEDOUT);
     chunk.resize(limit);
-    // Data, the close or an error has arrived, so this returns at once.
-    const ssize_t n = retryOnInterrupt(
-        [&] { return recv(m_fd, chunk.data(), size_t(chunk.size()), MSG_DONTWAIT); });
-    if (n < 0) {
-        chunk.resize(0);
-        return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
+    for (;;) {
+        const ssize_t received = retryOnInterrupt(
+            [&] { return recv(m_fd, chunk.data(), size_t(chunk.size()), MSG_DONTWAIT); });
+        if (received >= 0) {
+            chunk.resize(received);
+            return received;
+        }
+        // Data that has arrived is taken at once; only an empty socket is waited on.
+        const bool empty = errno == EAGAIN || errno == EWOULDBLOCK;
+        if (const int error = empty ? awaitReady(m_fd, POLLIN, deadline) : errno; error != 0) {
+            chunk.resize(0);
+            return fail(error);
+        }
     }
-    chunk.resize(n);
-    return n;
 }
 
 void TcpSocket::Disconnect()
