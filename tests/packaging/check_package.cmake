@@ -35,8 +35,10 @@ endfunction()
 file(REMOVE_RECURSE "${SCRATCH}")
 file(MAKE_DIRECTORY "${SCRATCH}")
 
+set(app_id org.tarnwick.Tarnwick)
 set(expected_files
-    share/applications/tarnwick.desktop
+    share/applications/${app_id}.desktop
+    share/metainfo/${app_id}.metainfo.xml
     share/icons/hicolor/scalable/apps/tarnwick.svg)
 foreach(program IN LISTS PROGRAMS)
     list(APPEND expected_files bin/${program})
@@ -95,7 +97,7 @@ else()
         endif()
     endforeach()
 
-    set(entry "${SCRATCH}/root/usr/share/applications/tarnwick.desktop")
+    set(entry "${SCRATCH}/root/usr/share/applications/${app_id}.desktop")
     if(EXISTS "${entry}")
         file(STRINGS "${entry}" exec_lines REGEX "^Exec=")
         if(NOT exec_lines STREQUAL "Exec=tarnwick")
