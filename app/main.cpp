@@ -8,7 +8,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(ProductInfo::Name));
     QApplication::setApplicationVersion(QString::fromLatin1(ProductInfo::Version));
-    QGuiApplication::setDesktopFileName(QStringLiteral("tarnwick"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tarnwick.Tarnwick"));
 
     Main window;
     window.show();

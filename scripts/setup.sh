@@ -12,6 +12,7 @@ packages=(
     xvfb xauth xdotool x11-utils fonts-dejavu-core desktop-file-utils
     python3 nginx-light apache2-bin clang libclang-rt-14-dev
     time curl
+    lintian groff-base appstream
 )
 
 as_root() {

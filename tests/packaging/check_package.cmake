@@ -1,6 +1,8 @@
 # Builds the Debian package and a plain `cmake --install` from an already built tree, unpacks
-# the package without root (dpkg-deb -x) and checks that both hold the programs, the desktop
-# entry and the icons, and that the package asks for the Qt runtime it needs.
+# the package without root (dpkg-deb -x) and checks that both hold the programs with their
+# manual pages, the desktop entry, the AppStream metadata, the icons and the copyright and
+# changelog, that the package asks for the Qt runtime it needs, and that Debian's own checker
+# (lintian) finds nothing to complain about.
 #
 #   cmake -DBUILD_DIR=<build tree> -DSCRATCH=<folder to use and remove>
 #         -DPROGRAMS=a,b -DICON_SIZES=16,32 -P check_package.cmake
@@ -35,11 +37,15 @@ endfunction()
 file(REMOVE_RECURSE "${SCRATCH}")
 file(MAKE_DIRECTORY "${SCRATCH}")
 
+set(app_id org.tarnwick.Tarnwick)
 set(expected_files
-    share/applications/tarnwick.desktop
+    share/applications/${app_id}.desktop
+    share/metainfo/${app_id}.metainfo.xml
+    share/doc/tarnwick/copyright
+    share/doc/tarnwick/changelog.gz
     share/icons/hicolor/scalable/apps/tarnwick.svg)
 foreach(program IN LISTS PROGRAMS)
-    list(APPEND expected_files bin/${program})
+    list(APPEND expected_files bin/${program} share/man/man1/${program}.1.gz)
 endforeach()
 foreach(size IN LISTS ICON_SIZES)
     list(APPEND expected_files share/icons/hicolor/${size}x${size}/apps/tarnwick.png)
@@ -95,7 +101,7 @@ else()
         endif()
     endforeach()
 
-    set(entry "${SCRATCH}/root/usr/share/applications/tarnwick.desktop")
+    set(entry "${SCRATCH}/root/usr/share/applications/${app_id}.desktop")
     if(EXISTS "${entry}")
         file(STRINGS "${entry}" exec_lines REGEX "^Exec=")
         if(NOT exec_lines STREQUAL "Exec=tarnwick")
@@ -106,6 +112,28 @@ else()
             run_step(ignored "${DESKTOP_FILE_VALIDATE}" "${entry}")
         else()
             message(WARNING "desktop-file-validate is not installed; the entry's syntax is unchecked")
+        endif()
+    endif()
+
+    set(metainfo "${SCRATCH}/root/usr/share/metainfo/${app_id}.metainfo.xml")
+    find_program(APPSTREAMCLI appstreamcli)
+    if(NOT APPSTREAMCLI)
+        fail("appstreamcli is not installed (scripts/setup.sh installs it)")
+    elseif(EXISTS "${metainfo}")
+        run_step(ignored "${APPSTREAMCLI}" validate --no-net "${metainfo}")
+    endif()
+
+    # Every error or warning of lintian's default level fails the check.
+    find_program(LINTIAN lintian)
+    if(NOT LINTIAN)
+        fail("lintian is not installed (scripts/setup.sh installs it)")
+    else()
+        execute_process(COMMAND "${LINTIAN}" --fail-on error,warning "${packages}"
+                        RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err
+                        TIMEOUT 240)
+        string(REGEX MATCHALL "(^|\n)[EW]: [^\n]*" complaints "${out}")
+        if(NOT result EQUAL 0 OR complaints)
+            fail("lintian (${result}) on the package:\n${out}${err}")
         endif()
     endif()
 endif()
