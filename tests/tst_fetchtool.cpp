@@ -161,10 +161,12 @@ void TestFetchTool::usageErrors()
 
 void TestFetchTool::helpAndVersion()
 {
-    const Run help = runFetch({QStringLiteral("--help")});
-    QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.contains("--verbose"));
-    QVERIFY(help.out.contains("URL"));
+    for (const QString &option : {QStringLiteral("--help"), QStringLiteral("--help-all")}) {
+        const Run help = runFetch({option});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY(help.out.contains("--verbose"));
+        QVERIFY(help.out.contains("URL"));
+    }
 
     const Run version = runFetch({QStringLiteral("--version")});
     QCOMPARE(version.exitCode, 0);

@@ -63,7 +63,8 @@ int FetchCommand::run(const QStringList &arguments)
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    // The help option comes with --help-all, which the help text offers too.
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         printTo(stdout, parser.helpText());
         return InfoPrinted;
     }
