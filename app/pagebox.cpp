@@ -96,9 +96,10 @@ qreal PageBox::textWidth() const
     return std::max(1, viewport()->width() - 2 * DocumentMargin);
 }
 
+// The margin above the text shows only at its top; scrolled, the top line starts at the edge.
 qreal PageBox::topMargin() const
 {
-    return DocumentMargin;
+    return m_top == LinePlace{} ? DocumentMargin : 0;
 }
 
 void PageBox::forgetLayouts()
@@ -181,11 +182,13 @@ bool PageBox::previousLine(LinePlace &place)
 
 // --- Painting ---------------------------------------------------------------------------
 
-void PageBox::paintEvent(QPaintEvent *)
+void PageBox::paintEvent(QPaintEvent *event)
 {
     if (m_layouts.size() > LayoutsKept)
         forgetLayouts();
     QPainter painter(viewport());
+    // The top row may begin above the viewport; nothing of it may reach the frame.
+    painter.setClipRect(event->rect());
     painter.setPen(palette().text().color());
     const qsizetype selectionStart = std::min(m_cursor, m_anchor);
     const qsizetype selectionEnd = std::max(m_cursor, m_anchor);
