@@ -53,13 +53,36 @@ PageBox::PageBox(QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
+    // The scroll bar counts rows, and a row of a long line may take many screen lines; its
+    // arrows and page steps move by screen lines instead, as in any text box.
+    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this](int action) {
+        const int page = linesPerPage();
+        const int lines = action == QAbstractSlider::SliderSingleStepAdd   ? 1
+                          : action == QAbstractSlider::SliderSingleStepSub ? -1
+                          : action == QAbstractSlider::SliderPageStepAdd   ? page
+                          : action == QAbstractSlider::SliderPageStepSub   ? -page
+                                                                           : 0;
+        if (lines == 0)
+            return;
+        scrollByLines(lines);
+        verticalScrollBar()->setSliderPosition(int(m_top.row));
+    });
     setPageText(QString());
+}
+
+int PageBox::linesPerPage() const
+{
+    return std::max(1, (viewport()->height() - 2 * DocumentMargin) /
+                           std::max(1, fontMetrics().lineSpacing()));
 }
 
 PageBox::~PageBox() = default;
 
 void PageBox::setPageText(const QString &text)
 {
+    const bool announce = QAccessible::isActive() && m_text.size() <= OfferedTextLimit &&
+                          text.size() <= OfferedTextLimit;
+    const QString before = announce ? m_text.text() : QString();
     m_text.setText(text);
     m_cursor = m_anchor = 0;
     m_desiredX = -1;
@@ -71,10 +94,11 @@ void PageBox::setPageText(const QString &text)
         m_indexTimer.start(0, this);
     updateScrollBar();
     viewport()->update();
-    if (QAccessible::isActive()) {
-        QAccessibleEvent changed(this, QAccessible::TextUpdated);
+    if (announce) {
+        QAccessibleTextUpdateEvent changed(this, 0, before, text);
         QAccessible::updateAccessibility(&changed);
     }
+    announceCursor();
     emit textChanged();
     emit cursorPositionChanged();
 }
@@ -265,7 +289,7 @@ void PageBox::updateScrollBar()
     m_settingScrollBar = true;
     QScrollBar *bar = verticalScrollBar();
     bar->setRange(0, int(last.row));
-    bar->setPageStep(std::max(1, viewport()->height() / std::max(1, fontMetrics().lineSpacing())));
+    bar->setPageStep(linesPerPage());
     bar->setSingleStep(1);
     bar->setValue(int(m_top.row));
     m_settingScrollBar = false;
@@ -273,7 +297,7 @@ void PageBox::updateScrollBar()
 
 void PageBox::scrollContentsBy(int, int)
 {
-    if (m_settingScrollBar)
+    if (m_settingScrollBar || verticalScrollBar()->value() == m_top.row)
         return;
     m_top = {verticalScrollBar()->value(), 0};
     m_top = std::min(m_top, lastTopPlace());
@@ -417,6 +441,11 @@ void PageBox::announceCursor()
         return;
     QAccessibleTextCursorEvent moved(this, int(m_cursor));
     QAccessible::updateAccessibility(&moved);
+    if (hasSelection()) {
+        QAccessibleTextSelectionEvent selected(this, int(std::min(m_cursor, m_anchor)),
+                                               int(std::max(m_cursor, m_anchor)));
+        QAccessible::updateAccessibility(&selected);
+    }
 }
 
 void PageBox::restartBlinking()
@@ -448,8 +477,9 @@ QRect PageBox::characterRect(qsizetype position)
     const LinePlace target = placeOf(position);
     qreal y = topMargin();
     LinePlace place = m_top;
+    // A place far off screen gets a rect far off screen, without laying out all between.
     if (target < place) {
-        for (; place != target && previousLine(place);)
+        for (; place != target && y > -viewport()->height() * 4 && previousLine(place);)
             y -= lineHeight(place);
     } else {
         for (; place != target && y < viewport()->height() * 4; nextLine(place))
@@ -585,8 +615,7 @@ bool PageBox::handleMovement(QKeyEvent *event)
         {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument},
         {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument},
     };
-    const int linesPerPage = std::max(1, (viewport()->height() - 2 * DocumentMargin) /
-                                             std::max(1, fontMetrics().lineSpacing()));
+    const int pageLines = linesPerPage();
     for (const Movement &movement : Movements) {
         const bool select = event->matches(movement.select);
         if (!select && !event->matches(movement.move))
@@ -616,13 +645,13 @@ bool PageBox::handleMovement(QKeyEvent *event)
             vertical = true;
             break;
         case QKeySequence::MoveToNextPage:
-            scrollByLines(linesPerPage);
-            target = verticalMove(p, linesPerPage);
+            scrollByLines(pageLines);
+            target = verticalMove(p, pageLines);
             vertical = true;
             break;
         case QKeySequence::MoveToPreviousPage:
-            scrollByLines(-linesPerPage);
-            target = verticalMove(p, -linesPerPage);
+            scrollByLines(-pageLines);
+            target = verticalMove(p, -pageLines);
             vertical = true;
             break;
         case QKeySequence::MoveToStartOfLine:

@@ -103,6 +103,7 @@ private:
     bool previousLine(LinePlace &place);
     qreal topMargin() const;
     qreal textWidth() const;
+    int linesPerPage() const;
 
     void replaceSelection(QStringView text, bool typing = false);
     void insertWithTypedBreaks(const QString &text);

@@ -7,7 +7,8 @@
 //            and prints a Markdown table: first paint after the text is set, the largest
 //            stall of the event loop until the box has finished its idle work, one typed
 //            key, Backspace and a paste of 1 KiB (the slowest of the start, the middle and
-//            the end of the page), and Ctrl+End. The plain editor is measured only on pages
+//            the end of the page), and Ctrl+End, both once the box has finished its idle
+//            work and at once after the text is set. The plain editor is measured only on pages
 //            up to MAX-PLAIN-MIB (default 100): it needs seconds per step beyond.
 //        tarnwick-pageboxbench memory window|plain URL
 //            Retrieves URL into the window (or into a plain editor) and prints the resident
@@ -186,10 +187,11 @@ double timeEdit(Subject &subject, qsizetype length, int key, Qt::KeyboardModifie
 }
 
 void printRow(const char *page, const char *box, const Settling &settling, double key,
-              double backspace, double paste, double ctrlEnd)
+              double backspace, double paste, double ctrlEnd, double ctrlEndAtOnce)
 {
-    std::printf("| %s | %s | %.1f | %.1f | %.2f | %.2f | %.2f | %.1f |\n", page, box,
-                settling.firstPaint, settling.largestStall, key, backspace, paste, ctrlEnd);
+    std::printf("| %s | %s | %.1f | %.1f | %.2f | %.2f | %.2f | %.1f | %.1f |\n", page, box,
+                settling.firstPaint, settling.largestStall, key, backspace, paste, ctrlEnd,
+                ctrlEndAtOnce);
     std::fflush(stdout);
 }
 
@@ -198,7 +200,7 @@ void measure(const char *name, const QString &text, bool plainToo)
     const QString kib = QStringLiteral("<a href=\"x\">y</a>\n").repeated(64).left(1024);
     for (const bool plain : {false, true}) {
         if (plain && !plainToo) {
-            std::printf("| %s | QPlainTextEdit | not measured | | | | | |\n", name);
+            std::printf("| %s | QPlainTextEdit | not measured | | | | | | |\n", name);
             continue;
         }
         std::unique_ptr<QWidget> widget;
@@ -231,8 +233,13 @@ void measure(const char *name, const QString &text, bool plainToo)
         subject.placeCursor(0);
         subject.viewport()->repaint();
         const double ctrlEnd = timeKey(subject, Qt::Key_End, Qt::ControlModifier, QString());
+        // Ctrl+End straight after the text is set, before any idle work (the plain editor does
+        // all its work in setting the text).
+        subject.setText(text);
+        subject.viewport()->repaint();
+        const double ctrlEndAtOnce = timeKey(subject, Qt::Key_End, Qt::ControlModifier, QString());
         printRow(name, plain ? "QPlainTextEdit" : "page box", settling, key, backspace, paste,
-                 ctrlEnd);
+                 ctrlEnd, ctrlEndAtOnce);
     }
 }
 
@@ -323,7 +330,7 @@ int main(int argc, char *argv[])
     const qsizetype maxPlain = (arguments.size() > 2 ? arguments[2].toLongLong() : 100) * MiB;
 
     std::printf("| page | box | first paint | largest stall | key | Backspace | 1 KiB paste | "
-                "Ctrl+End |\n|---|---|---|---|---|---|---|---|\n");
+                "Ctrl+End | set, then Ctrl+End at once |\n|---|---|---|---|---|---|---|---|---|\n");
     const struct
     {
         const char *name;
