@@ -546,14 +546,15 @@ qsizetype PageBox::verticalMove(qsizetype position, int lines)
         const QTextLine line = rowLayout(place.row)->lineAt(place.line);
         m_desiredX = line.cursorToX(int(position - m_text.rowStart(place.row)));
     }
+    // Past the first or the last line, the caret goes to the start or the end of the text.
+    const bool down = lines > 0;
     bool moved = true;
     for (; lines > 0 && moved; --lines)
         moved = nextLine(place);
     for (; lines < 0 && moved; ++lines)
         moved = previousLine(place);
     if (!moved)
-        return lines > 0 || place.row + 1 >= m_text.rowsKnown() ? (lines > 0 ? m_text.size() : 0)
-                                                                : position;
+        return down ? m_text.size() : 0;
     const QTextLine line = rowLayout(place.row)->lineAt(place.line);
     return m_text.rowStart(place.row) + line.xToCursor(m_desiredX);
 }

@@ -167,6 +167,12 @@ void tst_PageBox::editsApplyToTheExactText_data()
         << QStringLiteral("a\r\ncy");
     QTest::newRow("surrogate-pair-before-the-edit")
         << text(u"\U0001F600\r\n") << 4 << 4 << QString() << keys("x") << text(u"\U0001F600\r\nx");
+    QTest::newRow("down-past-the-last-line-goes-to-the-end")
+        << QStringLiteral("ab\ncd") << 1 << 1 << QString()
+        << key(Qt::Key_Down) + key(Qt::Key_Down) + keys("x") << QStringLiteral("ab\ncdx");
+    QTest::newRow("up-past-the-first-line-goes-to-the-start")
+        << QStringLiteral("ab\ncd") << 4 << 4 << QString()
+        << key(Qt::Key_Up) + key(Qt::Key_Up) + keys("x") << QStringLiteral("xab\ncd");
     QTest::newRow("paste-multi-line-into-lf-text")
         << QStringLiteral("a\nb") << 1 << 1 << text(u"1\r\n2\u00a03\r4")
         << key(Qt::Key_V, Qt::ControlModifier) << text(u"a1\n2\u00a03\n4\nb");
