@@ -3,6 +3,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTest>
@@ -198,12 +199,12 @@ void tst_PageBox::editsApplyToTheExactText()
     QCOMPARE(box.pageText(), expected);
 }
 
-// Thousands of random edits, made as the user makes them (keys, the clipboard, undo and
-// redo), to the box and to a plain string side by side; after every step the box holds
-// exactly the string. The page mixes every kind of line break with a line long enough to
-// be shown in pieces, so edits also land where the box splits it. A bare PageText takes
-// the same edits, and its rows, kept up to date edit by edit, must equal those of the
-// edited text indexed afresh; so must those of one that is never indexed to the end.
+// Thousands of random edits, made as the user makes them (keys, the clipboard, input
+// methods, undo and redo), to the box and to a plain string side by side; after every step the box
+// holds exactly the string. The page mixes every kind of line break with a line long enough to be
+// shown in pieces, so edits also land where the box splits it. A bare PageText takes the same
+// edits, and its rows, kept up to date edit by edit, must equal those of the edited text indexed
+// afresh; so must those of one that is never indexed to the end.
 void tst_PageBox::randomEditsMatchAPlainString()
 {
     QRandomGenerator random(20261208);
@@ -263,7 +264,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
         const QString before = model;
         if (step % 50 == 0)
             partial.setText(model);
-        const int action = random.bounded(12);
+        const int action = random.bounded(13);
         const auto place = [&] { return qsizetype(random.bounded(int(model.size()) + 1)); };
         switch (action) {
         case 0: { // a selection, or a plain caret
@@ -359,6 +360,22 @@ void tst_PageBox::randomEditsMatchAPlainString()
             typingOpen = false;
             cursor = box.cursorPosition();
             anchor = box.anchorPosition();
+            break;
+        }
+        case 11: { // an input method's commit, which may replace text around the caret
+            const QString committed = random.bounded(2) ? QString() : text(u"\u6771\r\n");
+            const int start = random.bounded(-2, 2);
+            const int length = random.bounded(3);
+            QInputMethodEvent commit(random.bounded(2) ? QStringLiteral("pre") : QString(), {});
+            commit.setCommitString(committed, start, length);
+            QCoreApplication::sendEvent(&box, &commit);
+            if (!committed.isEmpty() || length > 0) {
+                if (start != 0 || length > 0) {
+                    anchor = std::clamp<qsizetype>(cursor + start, 0, model.size());
+                    cursor = std::clamp<qsizetype>(anchor + length, anchor, model.size());
+                }
+                edit(withBreaks(committed), false);
+            }
             break;
         }
         default: { // moving the caret: where it lands is the box's to say
