@@ -13,6 +13,9 @@ constexpr std::uint32_t NoRow = 0xffffffffu;
 // Undo keeps at most this many steps and pieces; the oldest go first.
 constexpr std::size_t StepsKept = 100000;
 constexpr std::size_t PiecesKept = 1000000;
+// The added characters are kept for undo; past twice the text and this many besides, the
+// text is taken as it stands and the history before it let go.
+constexpr qsizetype AddedSlack = 16 * 1024 * 1024;
 // Indexing looks at the clock once per this many rows.
 constexpr int RowsPerClockCheck = 512;
 
@@ -195,7 +198,23 @@ bool PageText::replace(qsizetype from, qsizetype length, QStringView inserted, b
     m_historyPieces += removed.size() + insertedPieces.size();
     m_undo.push_back({from, std::move(removed), std::move(insertedPieces), inserted.size()});
     keepHistoryBounded();
+    if (m_added.size() > 2 * m_size + AddedSlack)
+        startAfresh();
     return true;
+}
+
+// The text as it stands becomes the page, with no history; its rows stay as they are.
+void PageText::startAfresh()
+{
+    m_original = text();
+    m_added = QString();
+    m_pieces.clear();
+    if (m_size > 0)
+        m_pieces.push_back({false, 0, m_size});
+    m_undo.clear();
+    m_redo.clear();
+    m_historyPieces = 0;
+    m_typingOpen = false;
 }
 
 void PageText::keepHistoryBounded()

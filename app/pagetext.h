@@ -19,7 +19,8 @@
 // The index is built in slices (indexSome) so that a large page never holds up the window.
 //
 // Every edit is kept for undo as the pieces it took out and put in, so undo and redo give
-// back exactly the characters they took, at the cost of a few words per edit.
+// back exactly the characters they took, at the cost of a few words per edit. The history
+// is bounded: in steps, in pieces, and in the characters added beyond the text's own size.
 class PageText
 {
 public:
@@ -89,6 +90,7 @@ private:
     Pieces replacePieces(qsizetype from, qsizetype length, const Pieces &inserted);
     static qsizetype lengthOf(const Pieces &pieces);
     void keepHistoryBounded();
+    void startAfresh();
 
     std::uint32_t nextRow(std::uint32_t row) const;
     qsizetype findBreak(qsizetype from, qsizetype to) const;
