@@ -17,7 +17,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
-#include <cmath>
+#include <cstdlib>
 
 namespace {
 
@@ -765,11 +765,8 @@ void PageBox::undo()
     const auto [from, to] = m_text.undo();
     if (from < 0)
         return;
-    m_anchor = from;
-    m_cursor = to;
+    m_anchor = m_cursor = to;
     afterEdit();
-    m_anchor = m_cursor;
-    moveCursor(m_cursor, false);
 }
 
 void PageBox::redo()
