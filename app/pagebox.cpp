@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDrag>
 #include <QGuiApplication>
+#include <QInputMethod>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -570,7 +571,7 @@ qsizetype PageBox::lineEdge(qsizetype position, bool end)
     qsizetype edge = start + line.textStart() + line.textLength();
     // A wrapped line ends before the blank at which it wraps.
     if (place.line + 1 < layout->lineCount() && edge > start + line.textStart() &&
-        layout->text().at(int(edge - start - 1)).isSpace())
+        m_text.at(edge - 1).isSpace())
         --edge;
     return edge;
 }
@@ -762,6 +763,7 @@ void PageBox::deleteForward()
 
 void PageBox::undo()
 {
+    dropPreedit();
     const auto [from, to] = m_text.undo();
     if (from < 0)
         return;
@@ -771,6 +773,7 @@ void PageBox::undo()
 
 void PageBox::redo()
 {
+    dropPreedit();
     const auto [from, to] = m_text.redo();
     if (from < 0)
         return;
@@ -856,6 +859,7 @@ bool PageBox::handleShortcut(QKeyEvent *event)
 
 void PageBox::keyPressEvent(QKeyEvent *event)
 {
+    dropPreedit();
     if (handleShortcut(event) || handleMovement(event))
         return;
     const QString typed = event->text();
@@ -891,6 +895,7 @@ bool PageBox::event(QEvent *event)
 
 void PageBox::mousePressEvent(QMouseEvent *event)
 {
+    dropPreedit();
     const QPoint point = event->position().toPoint();
     const qsizetype position = positionAt(point);
     if (event->button() == Qt::MiddleButton) {
@@ -950,6 +955,7 @@ void PageBox::mouseReleaseEvent(QMouseEvent *event)
 
 void PageBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
+    dropPreedit();
     if (event->button() != Qt::LeftButton)
         return;
     const auto [from, to] = wordAt(positionAt(event->position().toPoint()));
@@ -1090,6 +1096,18 @@ void PageBox::inputMethodEvent(QInputMethodEvent *event)
     viewport()->update();
     updateMicroFocus();
     event->accept();
+}
+
+// Anything but the input method itself ends a composition: its text goes, and the input
+// method is told to start afresh, so that no key or click works on text that is not there.
+void PageBox::dropPreedit()
+{
+    if (m_preedit.isEmpty())
+        return;
+    m_preedit.clear();
+    forgetLayouts();
+    viewport()->update();
+    QGuiApplication::inputMethod()->reset();
 }
 
 QVariant PageBox::inputMethodQuery(Qt::InputMethodQuery query) const

@@ -128,6 +128,7 @@ private:
     QMimeData *selectionMimeData() const;
     void startDrag();
     void announceCursor();
+    void dropPreedit();
 
     PageText m_text;
     qsizetype m_cursor = 0;
