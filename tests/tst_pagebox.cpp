@@ -5,7 +5,6 @@
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTest>
 #include <QTestEventList>
 
@@ -44,7 +43,11 @@ QTestEventList operator+(QTestEventList first, const QTestEventList &second)
 // or when it has none left the first it was seen to have, or LF.
 QString firstBreak(const QString &text, QString &remembered)
 {
-    const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("[\\r\\n]")));
+    qsizetype at = 0;
+    while (at < text.size() && text[at] != u'\r' && text[at] != u'\n')
+        ++at;
+    if (at == text.size())
+        at = -1;
     if (at >= 0)
         remembered =
             text.mid(at, 2) == QStringLiteral("\r\n") ? QStringLiteral("\r\n") : text.mid(at, 1);
