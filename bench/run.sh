@@ -4,7 +4,9 @@
 # HTML lines and one 5 MB page of a single line, served by a local nginx.
 #
 # Usage: bench/run.sh [BUILD_DIR]      (default: build/; BENCH_RUNS=5 runs per measure)
-# Prints a Markdown table of medians, then each target with its ratio.
+# Prints a Markdown table of medians, then each target with its ratio; then the page box
+# against a plain QPlainTextEdit (bench/pageboxbench.cpp): the window's memory with the
+# 100 MB page, and a table of times on pages made in memory.
 set -euo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,6 +14,7 @@ build_dir=${1:-${TARNWICK_BUILD_DIR:-"$repo_root/build"}}
 runs=${BENCH_RUNS:-5}
 fetch="$build_dir/tools/fetch/tarnwick-fetch"
 windowbench="$build_dir/bench/tarnwick-windowbench"
+pageboxbench="$build_dir/bench/tarnwick-pageboxbench"
 
 die() { echo "bench: $*" >&2; exit 1; }
 
@@ -19,7 +22,7 @@ for tool in nginx curl /usr/bin/time python3; do
     command -v "$tool" >/dev/null || [ -x /usr/sbin/"$tool" ] || die "$tool is not installed"
 done
 [ -f "$build_dir/CMakeCache.txt" ] || die "no build in $build_dir: run scripts/test.sh first"
-cmake --build "$build_dir" --target tarnwick-fetch tarnwick-windowbench >/dev/null
+cmake --build "$build_dir" --target tarnwick-fetch tarnwick-windowbench tarnwick-pageboxbench >/dev/null
 nginx_program=$(command -v nginx || echo /usr/sbin/nginx)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
@@ -136,3 +139,20 @@ for page in page-1mb page-10mb page-100mb line-5mb; do
         "$(ratio "${click_ms[$page]}" "$(awk -v f="${fetch_ms[$page]}" -v b="${box_ms[$page]}" 'BEGIN { print f + b }')")" 1.15
 done
 target "click-to-text of the 10 MB page, in seconds" "$(awk -v c="${click_ms[page-10mb]}" 'BEGIN { print c / 1000 }')" 1
+
+echo
+body=${body_bytes[page-100mb]}
+for box in window plain; do
+    memory=$("$pageboxbench" memory "$box" "127.0.0.1:$port/page-100mb.html" 2>/dev/null) ||
+        die "the page box bench failed on its memory"
+    resident=$(awk '$1 == "resident" { print $2 }' <<<"$memory")
+    peak=$(awk '$1 == "peak" { print $2 }' <<<"$memory")
+    echo "$box, 100 MB page: resident $resident MiB once shown ($(ratio "$((resident * 1048576))" "$body")x the body), peak $peak MiB ($(ratio "$((peak * 1048576))" "$body")x)"
+    if [ "$box" = window ]; then
+        target "window resident / body once the 100 MB page is shown" "$(ratio "$((resident * 1048576))" "$body")" 2.5
+        target "window peak / body during the retrieval of 100 MB" "$(ratio "$((peak * 1048576))" "$body")" 3.5
+    fi
+done
+echo
+echo "Page box against QPlainTextEdit, times in ms (the edits: the slowest of start, middle, end):"
+"$pageboxbench" timing "${BENCH_PLAIN_MAX_MB:-20}" 2>/dev/null

@@ -4,7 +4,7 @@
 #include <QTest>
 
 // What a screen reader learns about each control: its name, a description, no access key,
-// and which box each caption names.
+// which box each caption names, and the page box's text, caret and selection.
 class tst_Accessibility : public QObject
 {
     Q_OBJECT
@@ -19,6 +19,7 @@ private slots:
     void captionLabelsItsBox();
     void portNameCarriesThePort_data();
     void portNameCarriesThePort();
+    void pageBoxOffersTextCaretAndSelection();
 
 private:
     QAccessibleInterface *accessible(const QString &objectName) const
@@ -108,6 +109,30 @@ void tst_Accessibility::portNameCarriesThePort()
     m_window->setPortCaption(QStringLiteral("80"));
     m_window->setPortCaption(caption);
     QCOMPARE(accessible(QStringLiteral("PortNum"))->text(QAccessible::Name), name);
+}
+
+// The text comes as it stands, line breaks and U+00A0 included; the caret and the selection
+// can be read and set.
+void tst_Accessibility::pageBoxOffersTextCaretAndSelection()
+{
+    const QString page = QString::fromUtf16(u"one\r\ntwo\u00a0three\nfour");
+    m_window->setPageText(page);
+    QAccessibleTextInterface *text = accessible(QStringLiteral("ContentBox"))->textInterface();
+    QVERIFY(text);
+    text->setSelection(0, 5, 8);
+    int start = 0;
+    int end = 0;
+    text->selection(0, &start, &end);
+    int lineStart = 0;
+    int lineEnd = 0;
+    const QString line = text->textAtOffset(9, QAccessible::LineBoundary, &lineStart, &lineEnd);
+
+    QCOMPARE(text->characterCount(), int(page.size()));
+    QCOMPARE(text->text(0, text->characterCount()), page);
+    QCOMPARE(text->cursorPosition(), 8);
+    QCOMPARE(QList<int>({start, end}), QList<int>({5, 8}));
+    QCOMPARE(line, QString::fromUtf16(u"two\u00a0three\n"));
+    QCOMPARE(QList<int>({lineStart, lineEnd}), QList<int>({5, 15}));
 }
 
 QTEST_MAIN(tst_Accessibility)

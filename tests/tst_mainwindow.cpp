@@ -1,8 +1,8 @@
 #include "mainwindow.h"
+#include "pagebox.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -39,7 +39,7 @@ private:
     {
         return m_window->findChild<T *>(QLatin1String(name));
     }
-    QString pageText() const { return control<QPlainTextEdit>("ContentBox")->toPlainText(); }
+    QString pageText() const { return control<PageBox>("ContentBox")->pageText(); }
 
     std::unique_ptr<Main> m_window;
 };
@@ -126,9 +126,12 @@ void tst_MainWindow::defaultUrlIsHostAndPath()
 
 void tst_MainWindow::pageBoxWrapsAndScrollsVertically()
 {
-    const auto *pageBox = control<QPlainTextEdit>("ContentBox");
+    auto *pageBox = control<PageBox>("ContentBox");
     QVERIFY(pageText().isEmpty());
-    QCOMPARE(pageBox->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    const QString longLine = QStringLiteral("wrapped ").repeated(200);
+    pageBox->setPageText(longLine);
+    QVERIFY(pageBox->characterRect(longLine.size() - 1).right() < pageBox->viewport()->width());
+    pageBox->setPageText(QString());
     QCOMPARE(pageBox->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     QVERIFY(pageBox->verticalScrollBar()->isVisible());
     QVERIFY(!pageBox->isReadOnly());
@@ -158,7 +161,7 @@ void tst_MainWindow::tabOrder()
 void tst_MainWindow::enterInUrlBoxRetrievesNothing()
 {
     auto *urlBox = control<QLineEdit>("URLBox");
-    control<QPlainTextEdit>("ContentBox")->setPlainText(QStringLiteral("typed by the user"));
+    control<PageBox>("ContentBox")->setPageText(QStringLiteral("typed by the user"));
     urlBox->setText(QStringLiteral("127.0.0.1:1/docs"));
     QTest::keyClick(urlBox, Qt::Key_Return);
     QTest::keyClick(urlBox, Qt::Key_Enter);

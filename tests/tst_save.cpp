@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "pagebox.h"
 #include "pagesave.h"
 #include "savebox.h"
 #include "standinsavedialog.h"
@@ -9,7 +10,6 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -139,9 +139,9 @@ private slots:
     void realDialogAddsTheExtension();
 
 private:
-    QPlainTextEdit *pageBox() const
+    PageBox *pageBox() const
     {
-        return m_window->findChild<QPlainTextEdit *>(QStringLiteral("ContentBox"));
+        return m_window->findChild<PageBox *>(QStringLiteral("ContentBox"));
     }
     void clickSave() { m_window->findChild<QPushButton *>(QStringLiteral("SaveAs"))->click(); }
 
@@ -286,14 +286,14 @@ void tst_Save::savesWhatThePageBoxHolds()
         m_window->setPageText(page);
     if (!typed.isEmpty())
         QTest::keyClicks(pageBox(), typed);
-    const QString shownBefore = pageBox()->toPlainText();
+    const QString shownBefore = pageBox()->pageText();
     const QString path = m_dir->filePath(QStringLiteral("page.html"));
     m_dialog.choose(path);
 
     clickSave();
 
     QVERIFY(m_failures.isEmpty());
-    QCOMPARE(pageBox()->toPlainText(), shownBefore);
+    QCOMPARE(pageBox()->pageText(), shownBefore);
     QCOMPARE(contents(path), expected);
 }
 

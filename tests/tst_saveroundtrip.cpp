@@ -1,10 +1,10 @@
 #include "loopbackserver.h"
 #include "mainwindow.h"
+#include "pagebox.h"
 #include "standinsavedialog.h"
 
 #include <QFile>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,10 +69,10 @@ void tst_SaveRoundTrip::savedFileEqualsTheBody()
     window.findChild<QPushButton *>(QStringLiteral("Retrieve"))->click();
     QCOMPARE(server.requests().size(), 1);
 
-    auto *pageBox = window.findChild<QPlainTextEdit *>(QStringLiteral("ContentBox"));
-    pageBox->moveCursor(QTextCursor::Start);
+    auto *pageBox = window.findChild<PageBox *>(QStringLiteral("ContentBox"));
+    pageBox->setCursorPosition(0);
     QTest::keyClicks(pageBox, typedAtStart);
-    pageBox->moveCursor(QTextCursor::End);
+    pageBox->setCursorPosition(pageBox->characterCount());
     QTest::keyClicks(pageBox, typedAtEnd);
 
     const QString path = dir.filePath(QStringLiteral("page.html"));

@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "pageboxaccessible.h"
+
+#include "pagebox.h"
+
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+
+namespace {
+
+// Around an offset, a word or a line is looked for within this many characters each way.
+constexpr int Reach = 4096;
+
+QAccessibleInterface *pageBoxFactory(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("PageBox") && object && object->isWidgetType())
+        return new PageBoxAccessible(static_cast<PageBox *>(object));
+    return nullptr;
+}
+
+bool isLineBreak(QChar c)
+{
+    return c == u'\n' || c == u'\r';
+}
+
+} // namespace
+
+void installPageBoxAccessibility()
+{
+    static bool installed = false;
+    if (!installed) {
+        QAccessible::installFactory(pageBoxFactory);
+        installed = true;
+    }
+}
+
+PageBoxAccessible::PageBoxAccessible(PageBox *box)
+    : QAccessibleWidget(box, QAccessible::EditableText)
+{}
+
+PageBox *PageBoxAccessible::box() const
+{
+    return static_cast<PageBox *>(widget());
+}
+
+void *PageBoxAccessible::interface_cast(QAccessible::InterfaceType type)
+{
+    if (type == QAccessible::TextInterface)
+        return static_cast<QAccessibleTextInterface *>(this);
+    return QAccessibleWidget::interface_cast(type);
+}
+
+QAccessible::State PageBoxAccessible::state() const
+{
+    QAccessible::State state = QAccessibleWidget::state();
+    state.editable = true;
+    state.multiLine = true;
+    state.selectableText = true;
+    return state;
+}
+
+QString PageBoxAccessible::text(QAccessible::Text kind) const
+{
+    if (kind == QAccessible::Value)
+        return box()->pageText();
+    return QAccessibleWidget::text(kind);
+}
+
+void PageBoxAccessible::selection(int selectionIndex, int *startOffset, int *endOffset) const
+{
+    *startOffset = *endOffset = 0;
+    if (selectionIndex != 0 || !box()->hasSelection())
+        return;
+    *startOffset = int(std::min(box()->cursorPosition(), box()->anchorPosition()));
+    *endOffset = int(std::max(box()->cursorPosition(), box()->anchorPosition()));
+}
+
+int PageBoxAccessible::selectionCount() const
+{
+    return box()->hasSelection() ? 1 : 0;
+}
+
+void PageBoxAccessible::addSelection(int startOffset, int endOffset)
+{
+    setSelection(0, startOffset, endOffset);
+}
+
+void PageBoxAccessible::removeSelection(int selectionIndex)
+{
+    if (selectionIndex == 0)
+        box()->setCursorPosition(box()->cursorPosition());
+}
+
+void PageBoxAccessible::setSelection(int selectionIndex, int startOffset, int endOffset)
+{
+    if (selectionIndex == 0)
+        box()->setSelection(startOffset, endOffset);
+}
+
+int PageBoxAccessible::cursorPosition() const
+{
+    return int(box()->cursorPosition());
+}
+
+void PageBoxAccessible::setCursorPosition(int position)
+{
+    box()->setCursorPosition(position);
+}
+
+QString PageBoxAccessible::text(int startOffset, int endOffset) const
+{
+    return box()->textRange(startOffset, endOffset);
+}
+
+int PageBoxAccessible::characterCount() const
+{
+    return int(box()->characterCount());
+}
+
+QRect PageBoxAccessible::characterRect(int offset) const
+{
+    const QRect inViewport = box()->characterRect(offset);
+    return inViewport.translated(box()->viewport()->mapToGlobal(QPoint(0, 0)));
+}
+
+int PageBoxAccessible::offsetAtPoint(const QPoint &point) const
+{
+    return int(box()->positionAt(box()->viewport()->mapFromGlobal(point)));
+}
+
+void PageBoxAccessible::scrollToSubstring(int startIndex, int)
+{
+    box()->setCursorPosition(startIndex);
+}
+
+QString PageBoxAccessible::attributes(int offset, int *startOffset, int *endOffset) const
+{
+    *startOffset = *endOffset = offset;
+    return QString();
+}
+
+// The piece of text of the given kind around `offset`, read from a window around it.
+QString PageBoxAccessible::textAtOffset(int offset, QAccessible::TextBoundaryType boundaryType,
+                                        int *startOffset, int *endOffset) const
+{
+    const int count = characterCount();
+    *startOffset = *endOffset = -1;
+    if (offset < 0 || offset > count)
+        return QString();
+    if (boundaryType == QAccessible::NoBoundary) {
+        *startOffset = 0;
+        *endOffset = count;
+        return text(0, count);
+    }
+    const int windowStart = std::max(0, offset - Reach);
+    const QString window = text(windowStart, std::min(count, offset + Reach));
+    const int at = offset - windowStart;
+    int from = at;
+    int to = at;
+    if (boundaryType == QAccessible::LineBoundary ||
+        boundaryType == QAccessible::ParagraphBoundary) {
+        while (from > 0 && !isLineBreak(window[from - 1]))
+            --from;
+        while (to < window.size() && !isLineBreak(window[to]))
+            ++to;
+        if (to < window.size())
+            to += window.mid(to, 2) == QStringLiteral("\r\n") ? 2 : 1;
+    } else {
+        const auto type = boundaryType == QAccessible::CharBoundary ? QTextBoundaryFinder::Grapheme
+                          : boundaryType == QAccessible::WordBoundary
+                              ? QTextBoundaryFinder::Word
+                              : QTextBoundaryFinder::Sentence;
+        QTextBoundaryFinder finder(type, window);
+        finder.setPosition(at);
+        if (!finder.isAtBoundary() || at == window.size())
+            from = int(finder.toPreviousBoundary());
+        finder.setPosition(at);
+        to = int(finder.toNextBoundary());
+        if (from < 0)
+            from = 0;
+        if (to < 0)
+            to = int(window.size());
+    }
+    *startOffset = windowStart + from;
+    *endOffset = windowStart + to;
+    return window.mid(from, to - from);
+}
+
+QString PageBoxAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryType boundaryType,
+                                            int *startOffset, int *endOffset) const
+{
+    int start = 0;
+    int end = 0;
+    textAtOffset(offset, boundaryType, &start, &end);
+    if (start <= 0) {
+        *startOffset = *endOffset = -1;
+        return QString();
+    }
+    return textAtOffset(start - 1, boundaryType, startOffset, endOffset);
+}
+
+QString PageBoxAccessible::textAfterOffset(int offset, QAccessible::TextBoundaryType boundaryType,
+                                           int *startOffset, int *endOffset) const
+{
+    int start = 0;
+    int end = 0;
+    textAtOffset(offset, boundaryType, &start, &end);
+    if (end >= characterCount()) {
+        *startOffset = *endOffset = -1;
+        return QString();
+    }
+    return textAtOffset(end, boundaryType, startOffset, endOffset);
+}
