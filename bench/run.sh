@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Benchmarks, run on demand (never in CI): tarnwick-fetch against curl, and the window's
 # click-to-text time against the page box alone, on pages of 1, 10 and 100 MB of ordinary
 # HTML lines and one 5 MB page of a single line, served by a local nginx.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times a click on Retrieve in the window, from the click until the page stands painted
 // in the page box, against the page box alone taking the same text. bench/run.sh runs it
 // on the offscreen platform next to the command-line twin.

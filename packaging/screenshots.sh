@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Takes the window screenshots in docs/ at the normal scale and at twice the density, with a
 # small page fetched from a local server, under a private Xvfb display.
 #   packaging/screenshots.sh [build dir]

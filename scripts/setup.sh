@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what Tarnwick needs to build and test, then configures and builds it.
 # Sourced by run.sh and test.sh; safe to run again: it installs only what is missing.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "loopbackaddress.h"
 #include "loopbackserver.h"
 #include "mainwindow.h"

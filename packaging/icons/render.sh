@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders the fixed-size PNG icons from tarnwick.svg. The window icon is built from these,
 # so the program needs no SVG support at run time. Run again after changing the drawing;
 # needs rsvg-convert (Debian package librsvg2-bin).

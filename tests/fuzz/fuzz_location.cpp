@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the resolution of a redirect's Location against the URL of the page that sent it.
 //
 // Input: one mode byte, the text of the page's URL box up to the first LF, then the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes a whole press of Retrieve on a window without widgets, the network played back
 // from the input: failing connections and writes, the responses, where each read ends,
 // receive errors, and the responses to every redirect followed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the URL box's parse (full, and as a redirect's URL), the request built from it and
 // the numeric reading of ports and status codes.
 //

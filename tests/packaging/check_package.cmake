@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package and a plain `cmake --install` from an already built tree, unpacks
 # the package without root (dpkg-deb -x) and checks that both hold the programs with their
 # manual pages, the desktop entry, the AppStream metadata, the icons and the copyright and
