@@ -19,9 +19,14 @@ constexpr qsizetype AddedSlack = 16 * 1024 * 1024;
 // Indexing looks at the clock once per this many rows.
 constexpr int RowsPerClockCheck = 512;
 
-bool isBreak(char16_t c)
+// The first CR or LF in `characters`, or -1: the first LF, unless a CR comes before it.
+// Qt's own search for one character is many times faster than a loop that tests for two.
+qsizetype firstBreakIn(QStringView characters)
 {
-    return c == u'\n' || c == u'\r';
+    const qsizetype lineFeed = characters.indexOf(u'\n');
+    const qsizetype carriageReturn =
+        characters.first(lineFeed < 0 ? characters.size() : lineFeed).indexOf(u'\r');
+    return carriageReturn >= 0 ? carriageReturn : lineFeed;
 }
 
 // Where a row of a long line may end: after a blank or the end of a tag, as a reader would
@@ -284,11 +289,9 @@ qsizetype PageText::findBreak(qsizetype from, qsizetype to) const
     while (from < to) {
         const QStringView chunk = chunkAt(from);
         const qsizetype length = std::min(chunk.size(), to - from);
-        const char16_t *characters = chunk.utf16();
-        for (qsizetype i = 0; i < length; ++i) {
-            if (characters[i] <= u'\r' && isBreak(characters[i]))
-                return from + i;
-        }
+        const qsizetype found = firstBreakIn(chunk.first(length));
+        if (found >= 0)
+            return from + found;
         from += length;
     }
     return -1;
