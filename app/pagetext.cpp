@@ -233,27 +233,29 @@ void PageText::keepHistoryBounded()
 // A step is kept as it was made; undo puts back what it took out, redo what it put in.
 std::pair<qsizetype, qsizetype> PageText::undo()
 {
-    m_typingOpen = false;
-    if (m_undo.empty())
-        return {-1, -1};
-    Step step = std::move(m_undo.back());
-    m_undo.pop_back();
-    replacePieces(step.from, step.insertedLength, step.removed);
-    const std::pair<qsizetype, qsizetype> restored{step.from, step.from + lengthOf(step.removed)};
-    m_redo.push_back(std::move(step));
-    return restored;
+    return replayLast(m_undo, m_redo, Direction::Backwards);
 }
 
 std::pair<qsizetype, qsizetype> PageText::redo()
 {
+    return replayLast(m_redo, m_undo, Direction::Forwards);
+}
+
+// Takes the last step of `from`, undoes it or makes it again, and hands it to `to`.
+std::pair<qsizetype, qsizetype> PageText::replayLast(std::deque<Step> &from, std::deque<Step> &to,
+                                                     Direction direction)
+{
     m_typingOpen = false;
-    if (m_redo.empty())
+    if (from.empty())
         return {-1, -1};
-    Step step = std::move(m_redo.back());
-    m_redo.pop_back();
-    replacePieces(step.from, lengthOf(step.removed), step.inserted);
-    const std::pair<qsizetype, qsizetype> restored{step.from, step.from + step.insertedLength};
-    m_undo.push_back(std::move(step));
+    Step step = std::move(from.back());
+    from.pop_back();
+    const bool backwards = direction == Direction::Backwards;
+    const Pieces &taken = backwards ? step.inserted : step.removed;
+    const Pieces &given = backwards ? step.removed : step.inserted;
+    replacePieces(step.from, lengthOf(taken), given);
+    const std::pair<qsizetype, qsizetype> restored{step.from, step.from + lengthOf(given)};
+    to.push_back(std::move(step));
     return restored;
 }
 

@@ -81,6 +81,8 @@ private:
         qsizetype insertedLength;
     };
 
+    enum class Direction { Backwards, Forwards };
+
     static constexpr std::uint32_t ContinuationFlag = 0x80000000u;
     static constexpr std::uint32_t PositionMask = 0x7fffffffu;
 
@@ -90,6 +92,8 @@ private:
     Pieces replacePieces(qsizetype from, qsizetype length, const Pieces &inserted);
     static qsizetype lengthOf(const Pieces &pieces);
     void keepHistoryBounded();
+    std::pair<qsizetype, qsizetype> replayLast(std::deque<Step> &from, std::deque<Step> &to,
+                                               Direction direction);
     void startAfresh();
 
     std::uint32_t nextRow(std::uint32_t row) const;
