@@ -40,22 +40,27 @@ bool endsWord(char16_t c)
 
 void PageText::setText(const QString &text)
 {
-    m_original = text; // shared with the caller, not copied
-    m_added.clear();
-    m_added.squeeze();
+    takeAsPage(text);
+    m_pageLineBreak.clear();
+    m_rows.assign(1, 0);
+    m_rows.shrink_to_fit();
+    m_indexedAll = false;
+    m_breakFree = {0, 0};
+}
+
+// `page` becomes the whole text, in one piece, with no history of edits.
+void PageText::takeAsPage(const QString &page)
+{
+    m_original = page; // shared with the caller, not copied
+    m_added = QString();
     m_pieces.clear();
-    m_size = std::min(text.size(), MaxLength);
+    m_size = std::min(page.size(), MaxLength);
     if (m_size > 0)
         m_pieces.push_back({false, 0, m_size});
     m_undo.clear();
     m_redo.clear();
     m_historyPieces = 0;
     m_typingOpen = false;
-    m_pageLineBreak.clear();
-    m_rows.assign(1, 0);
-    m_rows.shrink_to_fit();
-    m_indexedAll = false;
-    m_breakFree = {0, 0};
 }
 
 QString PageText::text() const
@@ -211,15 +216,7 @@ bool PageText::replace(qsizetype from, qsizetype length, QStringView inserted, b
 // The text as it stands becomes the page, with no history; its rows stay as they are.
 void PageText::startAfresh()
 {
-    m_original = text();
-    m_added = QString();
-    m_pieces.clear();
-    if (m_size > 0)
-        m_pieces.push_back({false, 0, m_size});
-    m_undo.clear();
-    m_redo.clear();
-    m_historyPieces = 0;
-    m_typingOpen = false;
+    takeAsPage(text());
 }
 
 void PageText::keepHistoryBounded()

@@ -94,6 +94,7 @@ private:
     void keepHistoryBounded();
     std::pair<qsizetype, qsizetype> replayLast(std::deque<Step> &from, std::deque<Step> &to,
                                                Direction direction);
+    void takeAsPage(const QString &page);
     void startAfresh();
 
     std::uint32_t nextRow(std::uint32_t row) const;
