@@ -2,7 +2,7 @@
 #include "fetchcommand.h"
 
 #include "memorywindow.h"
-#include "pagesave.h"
+#include "outputfile.h"
 #include "retrieval.h"
 #include "tcpsocket.h"
 
@@ -11,6 +11,8 @@
 #include <QFile>
 
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace {
 
@@ -91,14 +93,13 @@ int FetchCommand::run(const QStringList &arguments)
                 QStringLiteral("URL: %1\nPort: %2\n").arg(window.urlText(), window.portCaption()));
 
     const int result = outcome == RetrievalOutcome::PageShown ? PageShown : Failed;
-    if (!outputFile.isEmpty()) {
-        const SaveOutcome saved = writePageFile(outputFile, window.pageText());
-        return saved.result == SaveOutcome::Result::Saved ? result
-                                                          : outputError(outputFile, saved.reason);
-    }
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly) || !writeUtf8(out, window.pageText()) ||
-        !out.flush())
-        return outputError(QStringLiteral("standard output"), out.errorString());
+    OutputFile output;
+    if (outputFile.isEmpty())
+        output.attach(STDOUT_FILENO);
+    else if (!output.open(QFile::encodeName(outputFile)))
+        return outputError(outputFile, output.errorString());
+    if (!output.writeUtf8(window.pageText()) || !output.commit())
+        return outputError(outputFile.isEmpty() ? QStringLiteral("standard output") : outputFile,
+                           output.errorString());
     return result;
 }

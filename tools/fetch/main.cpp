@@ -4,8 +4,12 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
+
 int main(int argc, char *argv[])
 {
+    // Past a file-size limit a write fails with "File too large", on standard error as well.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-fetch"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1 %2").arg(
