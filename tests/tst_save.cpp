@@ -28,6 +28,7 @@
 
 #include <functional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -53,13 +54,15 @@ mode_t kindOf(const QString &path)
     return lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & S_IFMT : 0;
 }
 
-// Reads a named pipe on a thread of its own until the writer closes it. The pipe is open for
-// reading from the start, so that a writer finds a reader there.
+// Reads a named pipe on a thread of its own until the writer closes it, or if asked, goes
+// away after its first read. The pipe is open for reading from the start, so that a writer
+// finds a reader there.
 class PipeReader
 {
 public:
-    explicit PipeReader(const QString &path)
+    explicit PipeReader(const QString &path, bool leaveEarly = false)
         : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC))
+        , m_leaveEarly(leaveEarly)
         , m_thread([this] { readToTheEnd(); })
     {}
     ~PipeReader()
@@ -90,10 +93,15 @@ private:
                 m_bytes.append(buffer, length);
             else if (length == 0 || errno != EAGAIN)
                 return;
+            if (m_leaveEarly && !m_bytes.isEmpty()) {
+                ::close(std::exchange(m_fd, -1));
+                return;
+            }
         }
     }
 
     int m_fd;
+    bool m_leaveEarly;
     QByteArray m_bytes;
     std::thread m_thread;
 };
@@ -331,20 +339,24 @@ void tst_Save::writesTheFileExactly()
 
 // A link stays a link and the file it leads to gets the page; a named pipe or a device is
 // written as it is, never replaced by a file. The page is larger than a pipe holds, so the
-// writer has to wait for its reader.
+// writer has to wait for its reader, and finds out when the reader has gone.
 void tst_Save::writesIntoWhatIsThere_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("readsBack"); // whether reading the name afterwards gives the page
     QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("reason"); // why the save failed; empty: it did not
 
     const QStringList pageOnly = {QStringLiteral("page.html")};
     const QStringList pageAndTarget = {QStringLiteral("page.html"), QStringLiteral("target.html")};
-    QTest::newRow("link-to-a-file") << QStringLiteral("link") << true << pageAndTarget;
+    QTest::newRow("link-to-a-file") << QStringLiteral("link") << true << pageAndTarget << QString();
     QTest::newRow("link-to-no-file-yet")
-        << QStringLiteral("dangling-link") << true << pageAndTarget;
-    QTest::newRow("named-pipe-with-a-reader") << QStringLiteral("pipe") << true << pageOnly;
-    QTest::newRow("null-device") << QStringLiteral("device") << false << pageOnly;
+        << QStringLiteral("dangling-link") << true << pageAndTarget << QString();
+    QTest::newRow("named-pipe-with-a-reader")
+        << QStringLiteral("pipe") << true << pageOnly << QString();
+    QTest::newRow("named-pipe-whose-reader-leaves")
+        << QStringLiteral("pipe-left") << false << pageOnly << QStringLiteral("Broken pipe");
+    QTest::newRow("null-device") << QStringLiteral("device") << false << pageOnly << QString();
 }
 
 void tst_Save::writesIntoWhatIsThere()
@@ -352,6 +364,7 @@ void tst_Save::writesIntoWhatIsThere()
     QFETCH(QString, kind);
     QFETCH(bool, readsBack);
     QFETCH(QStringList, entries);
+    QFETCH(QString, reason);
     const QString path = m_dir->filePath(QStringLiteral("page.html"));
     const QByteArray page = QByteArray("saved \xc3\xa9\r\n").repeated(30'000);
     std::optional<PipeReader> reader;
@@ -360,9 +373,9 @@ void tst_Save::writesIntoWhatIsThere()
         QVERIFY(QFile::link(QStringLiteral("target.html"), path));
     } else if (kind == QLatin1String("dangling-link")) {
         QVERIFY(QFile::link(QStringLiteral("target.html"), path));
-    } else if (kind == QLatin1String("pipe")) {
+    } else if (kind.startsWith(QLatin1String("pipe"))) {
         QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        reader.emplace(path);
+        reader.emplace(path, kind == QLatin1String("pipe-left"));
     } else if (mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
                !QFile(path).open(QIODevice::WriteOnly | QIODevice::Append)) {
         QSKIP("a private device node needs a privileged process on a file system that allows it");
@@ -371,8 +384,9 @@ void tst_Save::writesIntoWhatIsThere()
 
     const SaveOutcome outcome = writePageFile(QFile::encodeName(path), QString::fromUtf8(page));
 
-    QCOMPARE(outcome.reason, QString());
-    QCOMPARE(outcome.result, SaveOutcome::Result::Saved);
+    QCOMPARE(outcome.reason, reason);
+    QCOMPARE(outcome.result,
+             reason.isEmpty() ? SaveOutcome::Result::Saved : SaveOutcome::Result::Failed);
     QCOMPARE(kindOf(path), kindBefore);
     QCOMPARE(QDir(m_dir->path())
                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
