@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pagesave.h"
 
+#include "outputfile.h"
 #include "savedialog.h"
 
-#include <QSaveFile>
-#include <QStringEncoder>
+#include <QFile>
 
 namespace {
 
 const QString DialogTitle = QStringLiteral("Save HTML text as...");
 const QString Filter = QStringLiteral("HTML File (*.html)");
 const QString DefaultExt = QStringLiteral("html");
-constexpr qsizetype SliceLength = 1 << 20; // UTF-16 units encoded and written at a time
 
 // The name the dialog opens with; finding it unchanged afterwards means the user cancelled.
 const QString InitialFileName = QStringLiteral("*.html");
@@ -33,33 +32,15 @@ SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageTex
     if (dialog.fileName() == InitialFileName)
         return {};
     const QString text = pageText();
-    return writePageFile(dialog.fileName(), text);
+    SaveOutcome outcome = writePageFile(QFile::encodeName(dialog.fileName()), text);
+    outcome.fileName = dialog.fileName();
+    return outcome;
 }
 
-SaveOutcome writePageFile(const QString &fileName, const QString &pageText)
+SaveOutcome writePageFile(const QByteArray &path, QStringView pageText)
 {
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return failed(fileName, file.errorString());
-    if (!writeUtf8(file, pageText)) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return failed(fileName, reason);
-    }
-    if (!file.commit())
-        return failed(fileName, file.errorString());
-    return {SaveOutcome::Result::Saved, fileName, QString()};
-}
-
-bool writeUtf8(QIODevice &device, const QString &text)
-{
-    // The encoder keeps a surrogate pair together when a slice boundary splits it.
-    QStringEncoder encoder(QStringConverter::Utf8);
-    for (qsizetype at = 0; at < text.size(); at += SliceLength) {
-        const QByteArray bytes =
-            encoder.encode(QStringView(text).sliced(at, qMin(SliceLength, text.size() - at)));
-        if (device.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
+    OutputFile file;
+    if (!file.open(path) || !file.writeUtf8(pageText) || !file.commit())
+        return failed(QFile::decodeName(path), file.errorString());
+    return {SaveOutcome::Result::Saved, QFile::decodeName(path), QString()};
 }

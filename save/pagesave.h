@@ -5,7 +5,7 @@
 
 #include <functional>
 
-class QIODevice;
+class QByteArray;
 class SaveDialog;
 
 // How one press of Save ended.
@@ -27,11 +27,8 @@ struct SaveOutcome
 // chosen file.
 SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageText);
 
-// Writes `pageText` as the whole of the file, as UTF-8 without a byte-order mark and with
-// nothing added. The new contents replace the old ones only once all of them are written,
-// so a failure leaves an existing file as it was and no partial file behind.
-SaveOutcome writePageFile(const QString &fileName, const QString &pageText);
-
-// Writes `text` as UTF-8 a slice at a time, so that a large page is never held a second
-// time in memory. False when the device takes less than it was given.
-bool writeUtf8(QIODevice &device, const QString &text);
+// Writes `pageText` as the whole of the file at `path` (the name as the system takes it), as
+// UTF-8 without a byte-order mark and with nothing added. A regular file gets the new
+// contents only once all of them are written, so a failure leaves it as it was and no
+// partial file behind; a named pipe or device is written as it is (see OutputFile).
+SaveOutcome writePageFile(const QByteArray &path, QStringView pageText);

@@ -3,8 +3,18 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,11 +29,21 @@ struct Run
     QByteArray err;
 };
 
-// Runs the built tarnwick-fetch with `arguments`; a run that does not finish is killed.
-Run runFetch(const QStringList &arguments)
+// Runs `program` (the built tarnwick-fetch unless named) with `arguments`, under a file-size
+// limit when one is given; a run that does not finish is killed.
+Run runFetch(const QStringList &arguments, qint64 sizeLimit = 0,
+             const QString &program = QStringLiteral(TARNWICK_FETCH_PATH))
 {
     QProcess process;
-    process.start(QStringLiteral(TARNWICK_FETCH_PATH), arguments);
+    if (sizeLimit > 0) {
+        process.setChildProcessModifier([sizeLimit] {
+            rlimit limit;
+            getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = rlim_t(sizeLimit);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
+    process.start(program, arguments);
     Run run;
     if (!process.waitForFinished(FinishMs)) {
         process.kill();
@@ -34,6 +54,44 @@ Run runFetch(const QStringList &arguments)
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+// QProcess passes arguments as text, encoded as UTF-8; an output file name that is not UTF-8
+// reaches tarnwick-fetch through the shell's printf instead, as these very bytes.
+Run runFetchTo(const QByteArray &file, const QString &url, qint64 sizeLimit)
+{
+    QString escaped;
+    for (const char byte : file)
+        escaped += QStringLiteral("\\%1").arg(uchar(byte), 3, 8, QLatin1Char('0'));
+    const QString script = QStringLiteral(R"sh(exec "$0" -o "$(printf "$1")" "$2")sh");
+    return runFetch(
+        {QStringLiteral("-c"), script, QStringLiteral(TARNWICK_FETCH_PATH), escaped, url},
+        sizeLimit, QStringLiteral("/bin/sh"));
+}
+
+// The contents of the file named by these bytes; a null array when it cannot be read.
+QByteArray contents(const QByteArray &path)
+{
+    std::ifstream file(path.toStdString(), std::ios::binary);
+    if (!file)
+        return {};
+    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
+}
+
+// The names in a folder as the bytes they are, which QDir would decode as text.
+QList<QByteArray> entries(const QByteArray &folder)
+{
+    QList<QByteArray> names;
+    if (DIR *listing = opendir(folder.constData())) {
+        while (const dirent *entry = readdir(listing)) {
+            if (qstrcmp(entry->d_name, ".") != 0 && qstrcmp(entry->d_name, "..") != 0)
+                names << QByteArray(entry->d_name);
+        }
+        closedir(listing);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 QString pageUrl(const LoopbackServer &server)
@@ -56,8 +114,8 @@ private slots:
     void writesPageBoxText_data();
     void writesPageBoxText();
     void verboseReportsUrlAndPort();
+    void writesToFile_data();
     void writesToFile();
-    void unwritableFileFails();
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion();
@@ -109,32 +167,74 @@ void TestFetchTool::verboseReportsUrlAndPort()
     QCOMPARE(run.exitCode, 0);
 }
 
-void TestFetchTool::writesToFile()
+void TestFetchTool::writesToFile_data()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("page.txt"));
-    LoopbackServer server({page("saved \xC3\xA9\r\n")});
+    QTest::addColumn<QByteArray>("name");        // in the test folder, as given to -o
+    QTest::addColumn<QByteArray>("oldContents"); // a file there before; null: none
+    QTest::addColumn<bool>("pipe");              // a named pipe there before, that nothing reads
+    QTest::addColumn<qint64>("sizeLimit");       // the program's file-size limit; 0: none
+    QTest::addColumn<QByteArray>("error");       // what follows "cannot write PATH: "; null: none
 
-    const Run run = runFetch({QStringLiteral("-o"), path, pageUrl(server)});
-    QCOMPARE(run.out, QByteArray());
-    QCOMPARE(run.exitCode, 0);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("saved \xC3\xA9\r\n"));
+    const QByteArray none;
+    QTest::newRow("new-file") << QByteArray("page.txt") << none << false << qint64(0) << none;
+    QTest::newRow("file-replaced")
+        << QByteArray("page.txt") << QByteArray("old contents, longer than the page") << false
+        << qint64(0) << none;
+    QTest::newRow("name-not-utf8")
+        << QByteArray("new\nline-\xff\xfe.html") << none << false << qint64(0) << none;
+    QTest::newRow("missing-folder") << QByteArray("missing/page.txt") << none << false << qint64(0)
+                                    << QByteArray("No such file or directory");
+    QTest::newRow("named-pipe-without-a-reader")
+        << QByteArray("pipe") << none << true << qint64(0)
+        << QByteArray("Nothing is reading from the named pipe");
+    // The page is longer than the limit: the first write is cut short, the next one fails.
+    QTest::newRow("file-size-limit") << QByteArray("page.txt") << QByteArray("old contents")
+                                     << false << qint64(4) << QByteArray("File too large");
 }
 
-void TestFetchTool::unwritableFileFails()
+// The page, or on failure a message naming the file by its bytes and why; whatever fails,
+// the old file stays as it was and nothing else appears beside it.
+void TestFetchTool::writesToFile()
 {
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, oldContents);
+    QFETCH(bool, pipe);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QByteArray, error);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("missing/page.txt"));
-    LoopbackServer server({page("body")});
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const QByteArray path = folder + '/' + name;
+    // QTemporaryDir cannot remove a name that is not UTF-8.
+    const auto removeFile = qScopeGuard([&path] { unlink(path.constData()); });
+    if (!oldContents.isNull()) {
+        std::ofstream(path.toStdString(), std::ios::binary) << oldContents.toStdString();
+        QCOMPARE(contents(path), oldContents);
+    }
+    if (pipe)
+        QCOMPARE(mkfifo(path.constData(), 0600), 0);
+    const QList<QByteArray> before = entries(folder);
+    const QByteArray body = "saved \xC3\xA9\r\n";
+    LoopbackServer server({page(body)});
 
-    const Run run = runFetch({QStringLiteral("-o"), path, pageUrl(server)});
+    const Run run = runFetchTo(path, pageUrl(server), sizeLimit);
+
+    QCOMPARE(run.out, QByteArray());
+    if (error.isNull()) {
+        QCOMPARE(run.err, QByteArray());
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(contents(path), body);
+        QCOMPARE(entries(folder), QList<QByteArray>{name});
+        return;
+    }
+    QCOMPARE(run.err, "tarnwick-fetch: cannot write " + path + ": " + error + '\n');
     QCOMPARE(run.exitCode, 1);
-    QVERIFY(run.err.contains(path.toLocal8Bit()));
-    QVERIFY(!QFile::exists(path));
+    QCOMPARE(entries(folder), before);
+    if (!oldContents.isNull())
+        QCOMPARE(contents(path), oldContents);
+    struct stat status;
+    if (pipe)
+        QVERIFY(lstat(path.constData(), &status) == 0 && S_ISFIFO(status.st_mode));
 }
 
 void TestFetchTool::usageErrors_data()

@@ -19,14 +19,21 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <functional>
+#include <thread>
+#include <utility>
 
 namespace {
 
 constexpr int DialogWatchdogMs = 5000;
+constexpr int PipeWatchdogMs = 5000;
 
 QByteArray contents(const QString &path)
 {
@@ -39,6 +46,83 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+// The kind of what `path` names (regular file, link, pipe, device), not following a link.
+mode_t kindOf(const QString &path)
+{
+    struct stat status;
+    return lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & S_IFMT : 0;
+}
+
+// Reads a named pipe on a thread of its own until the writer closes it, or if asked, goes
+// away after its first read. The pipe is open for reading from the start, so that a writer
+// finds a reader there.
+class PipeReader
+{
+public:
+    explicit PipeReader(const QString &path, bool leaveEarly = false)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC))
+        , m_leaveEarly(leaveEarly)
+        , m_thread([this] { readToTheEnd(); })
+    {}
+    ~PipeReader()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    PipeReader(const PipeReader &) = delete;
+    PipeReader &operator=(const PipeReader &) = delete;
+
+    QByteArray finish()
+    {
+        m_thread.join();
+        return m_bytes;
+    }
+
+private:
+    // Until a writer has come and gone, poll() reports no end, so this waits for one.
+    void readToTheEnd()
+    {
+        pollfd waiting{m_fd, POLLIN, 0};
+        while (m_fd >= 0 && poll(&waiting, 1, PipeWatchdogMs) > 0) {
+            char buffer[65536];
+            const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
+            if (length > 0)
+                m_bytes.append(buffer, length);
+            else if (length == 0 || errno != EAGAIN)
+                return;
+            if (m_leaveEarly && !m_bytes.isEmpty()) {
+                ::close(std::exchange(m_fd, -1));
+                return;
+            }
+        }
+    }
+
+    int m_fd;
+    bool m_leaveEarly;
+    QByteArray m_bytes;
+    std::thread m_thread;
+};
+
+// Lowers this process's file-size limit for as long as it lives.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_previous);
+        const rlimit lowered{bytes, m_previous.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_previous); }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit m_previous;
+};
 
 // Runs `handle` on the modal dialog that the next call opens, once it is open. Should the
 // dialog never turn up, or `handle` leave it open, the watchdog closes every dialog, so
@@ -130,6 +214,8 @@ private slots:
     void cancelWritesNothing();
     void writesTheFileExactly_data();
     void writesTheFileExactly();
+    void writesIntoWhatIsThere_data();
+    void writesIntoWhatIsThere();
     void savesWhatThePageBoxHolds_data();
     void savesWhatThePageBoxHolds();
     void failedSaveDestroysNothing_data();
@@ -243,12 +329,70 @@ void tst_Save::writesTheFileExactly()
     if (!oldContents.isEmpty())
         QVERIFY(writeFile(path, oldContents));
 
-    const SaveOutcome outcome = writePageFile(path, text);
+    const SaveOutcome outcome = writePageFile(QFile::encodeName(path), text);
 
     QCOMPARE(outcome.result, SaveOutcome::Result::Saved);
     QVERIFY(QFile::exists(path));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList({"page.html"}));
     QCOMPARE(contents(path), expected);
+}
+
+// A link stays a link and the file it leads to gets the page; a named pipe or a device is
+// written as it is, never replaced by a file. The page is larger than a pipe holds, so the
+// writer has to wait for its reader, and finds out when the reader has gone.
+void tst_Save::writesIntoWhatIsThere_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("readsBack"); // whether reading the name afterwards gives the page
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("reason"); // why the save failed; empty: it did not
+
+    const QStringList pageOnly = {QStringLiteral("page.html")};
+    const QStringList pageAndTarget = {QStringLiteral("page.html"), QStringLiteral("target.html")};
+    QTest::newRow("link-to-a-file") << QStringLiteral("link") << true << pageAndTarget << QString();
+    QTest::newRow("link-to-no-file-yet")
+        << QStringLiteral("dangling-link") << true << pageAndTarget << QString();
+    QTest::newRow("named-pipe-with-a-reader")
+        << QStringLiteral("pipe") << true << pageOnly << QString();
+    QTest::newRow("named-pipe-whose-reader-leaves")
+        << QStringLiteral("pipe-left") << false << pageOnly << QStringLiteral("Broken pipe");
+    QTest::newRow("null-device") << QStringLiteral("device") << false << pageOnly << QString();
+}
+
+void tst_Save::writesIntoWhatIsThere()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, readsBack);
+    QFETCH(QStringList, entries);
+    QFETCH(QString, reason);
+    const QString path = m_dir->filePath(QStringLiteral("page.html"));
+    const QByteArray page = QByteArray("saved \xc3\xa9\r\n").repeated(30'000);
+    std::optional<PipeReader> reader;
+    if (kind == QLatin1String("link")) {
+        QVERIFY(writeFile(m_dir->filePath(QStringLiteral("target.html")), "old contents"));
+        QVERIFY(QFile::link(QStringLiteral("target.html"), path));
+    } else if (kind == QLatin1String("dangling-link")) {
+        QVERIFY(QFile::link(QStringLiteral("target.html"), path));
+    } else if (kind.startsWith(QLatin1String("pipe"))) {
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader.emplace(path, kind == QLatin1String("pipe-left"));
+    } else if (mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
+               !QFile(path).open(QIODevice::WriteOnly | QIODevice::Append)) {
+        QSKIP("a private device node needs a privileged process on a file system that allows it");
+    }
+    const mode_t kindBefore = kindOf(path);
+
+    const SaveOutcome outcome = writePageFile(QFile::encodeName(path), QString::fromUtf8(page));
+
+    QCOMPARE(outcome.reason, reason);
+    QCOMPARE(outcome.result,
+             reason.isEmpty() ? SaveOutcome::Result::Saved : SaveOutcome::Result::Failed);
+    QCOMPARE(kindOf(path), kindBefore);
+    QCOMPARE(QDir(m_dir->path())
+                 .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             entries);
+    if (readsBack)
+        QVERIFY(page == (reader ? reader->finish() : contents(path)));
 }
 
 void tst_Save::savesWhatThePageBoxHolds_data()
@@ -303,19 +447,38 @@ void tst_Save::failedSaveDestroysNothing_data()
     QTest::addColumn<QString>("target");   // relative to the test folder
     QTest::addColumn<QString>("protect");  // made read-only for the save; empty: nothing
     QTest::addColumn<QString>("existing"); // a file there before the save; empty: none
+    QTest::addColumn<QString>("pipe");     // a named pipe that nothing reads; empty: none
+    QTest::addColumn<qint64>("sizeLimit"); // the file-size limit during the save; 0: none
+    QTest::addColumn<QString>("reason");   // what the reason says; empty: anything
 
     QTest::newRow("read-only-folder")
-        << QStringLiteral("locked/page.html") << QStringLiteral("locked") << QString();
+        << QStringLiteral("locked/page.html") << QStringLiteral("locked") << QString() << QString()
+        << qint64(0) << QString();
     QTest::newRow("read-only-folder-existing-file")
         << QStringLiteral("locked/page.html") << QStringLiteral("locked")
-        << QStringLiteral("locked/page.html");
-    QTest::newRow("read-only-file") << QStringLiteral("page.html") << QStringLiteral("page.html")
-                                    << QStringLiteral("page.html");
+        << QStringLiteral("locked/page.html") << QString() << qint64(0) << QString();
+    QTest::newRow("read-only-file")
+        << QStringLiteral("page.html") << QStringLiteral("page.html") << QStringLiteral("page.html")
+        << QString() << qint64(0) << QString();
     QTest::newRow("missing-folder")
-        << QStringLiteral("missing/page.html") << QString() << QString();
+        << QStringLiteral("missing/page.html") << QString() << QString() << QString() << qint64(0)
+        << QStringLiteral("No such file or directory");
     QTest::newRow("folder-is-a-file")
-        << QStringLiteral("plain/page.html") << QString() << QStringLiteral("plain");
-    QTest::newRow("target-is-a-folder") << QStringLiteral("locked") << QString() << QString();
+        << QStringLiteral("plain/page.html") << QString() << QStringLiteral("plain") << QString()
+        << qint64(0) << QStringLiteral("Not a directory");
+    QTest::newRow("target-is-a-folder")
+        << QStringLiteral("locked") << QString() << QString() << QString() << qint64(0)
+        << QStringLiteral("Is a directory");
+    QTest::newRow("named-pipe-without-a-reader")
+        << QStringLiteral("pipe") << QString() << QString() << QStringLiteral("pipe") << qint64(0)
+        << QStringLiteral("Nothing is reading from the named pipe");
+    // The page is longer than the limit: the first write is cut short, the next one fails.
+    QTest::newRow("file-size-limit-existing-file")
+        << QStringLiteral("page.html") << QString() << QStringLiteral("page.html") << QString()
+        << qint64(8) << QStringLiteral("File too large");
+    QTest::newRow("file-size-limit-new-file")
+        << QStringLiteral("page.html") << QString() << QString() << QString() << qint64(8)
+        << QStringLiteral("File too large");
 }
 
 void tst_Save::failedSaveDestroysNothing()
@@ -323,9 +486,14 @@ void tst_Save::failedSaveDestroysNothing()
     QFETCH(QString, target);
     QFETCH(QString, protect);
     QFETCH(QString, existing);
+    QFETCH(QString, pipe);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QString, reason);
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
     if (!existing.isEmpty())
         QVERIFY(writeFile(m_dir->filePath(existing), "old contents"));
+    if (!pipe.isEmpty())
+        QCOMPARE(mkfifo(QFile::encodeName(m_dir->filePath(pipe)).constData(), 0600), 0);
     const QString path = m_dir->filePath(target);
     m_window->setPageText(QStringLiteral("new\r\ncontents"));
     m_dialog.choose(path);
@@ -336,20 +504,30 @@ void tst_Save::failedSaveDestroysNothing()
         if (!protection->holds())
             QSKIP("this process writes through read-only permissions here");
     }
-    const QStringList before = QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden);
-    const QStringList beforeLocked = QDir(m_dir->filePath("locked")).entryList(QDir::AllEntries);
+    const QDir::Filters everything = QDir::AllEntries | QDir::System | QDir::Hidden;
+    const QStringList before = QDir(m_dir->path()).entryList(everything);
+    const QStringList beforeLocked = QDir(m_dir->filePath("locked")).entryList(everything);
 
-    clickSave();
+    {
+        std::optional<FileSizeLimit> limit;
+        if (sizeLimit > 0)
+            limit.emplace(rlim_t(sizeLimit));
+        clickSave();
+    }
     protection.reset();
 
     QCOMPARE(m_failures.size(), 2);
     QCOMPARE(m_failures[0], path);
     QVERIFY2(!m_failures[1].isEmpty(), "the reason is missing");
+    if (!reason.isEmpty())
+        QCOMPARE(m_failures[1], reason);
     QCOMPARE(m_window->pageText(), QStringLiteral("new\r\ncontents"));
     if (!existing.isEmpty())
         QCOMPARE(contents(m_dir->filePath(existing)), QByteArray("old contents"));
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden), before);
-    QCOMPARE(QDir(m_dir->filePath("locked")).entryList(QDir::AllEntries), beforeLocked);
+    if (!pipe.isEmpty())
+        QCOMPARE(kindOf(m_dir->filePath(pipe)), mode_t(S_IFIFO));
+    QCOMPARE(QDir(m_dir->path()).entryList(everything), before);
+    QCOMPARE(QDir(m_dir->filePath("locked")).entryList(everything), beforeLocked);
 }
 
 // Without a stand-in report the window says so in a warning box naming the file and why.

@@ -2,23 +2,44 @@
 #include "fetchcommand.h"
 
 #include "memorywindow.h"
-#include "pagesave.h"
+#include "outputfile.h"
 #include "retrieval.h"
 #include "tcpsocket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace {
+
+void printTo(FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 void printTo(FILE *stream, const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    printTo(stream, text.toLocal8Bit());
+}
+
+// The command line is parsed as text, but a file name must come back as the very bytes given,
+// which need not be UTF-8: each byte becomes the Latin-1 character of the same value, and
+// back. Text (the URL, an unknown option in a message) is decoded as Qt decodes arguments.
+QStringList bytesAsLatin1(const QList<QByteArray> &arguments)
+{
+    QStringList latin1;
+    for (const QByteArray &argument : arguments)
+        latin1 << QString::fromLatin1(argument);
+    return latin1;
+}
+
+QString decodedText(const QString &latin1)
+{
+    return QString::fromLocal8Bit(latin1.toLatin1());
 }
 
 QString usageLine()
@@ -34,16 +55,17 @@ int usageError(const QString &message)
     return FetchCommand::UsageError;
 }
 
-int outputError(const QString &target, const QString &reason)
+// Names the file by the bytes it was given as, as other command-line tools do.
+int outputError(const QByteArray &target, const QString &reason)
 {
-    printTo(stderr, QStringLiteral("%1: cannot write %2: %3\n")
-                        .arg(QCoreApplication::applicationName(), target, reason));
+    printTo(stderr, QCoreApplication::applicationName().toLocal8Bit() + ": cannot write " + target +
+                        ": " + reason.toLocal8Bit() + '\n');
     return FetchCommand::Failed;
 }
 
 } // namespace
 
-int FetchCommand::run(const QStringList &arguments)
+int FetchCommand::run(const QList<QByteArray> &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -62,8 +84,8 @@ int FetchCommand::run(const QStringList &arguments)
     parser.addOption(outputOption);
     parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("The page to fetch."));
 
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
+    if (!parser.parse(bytesAsLatin1(arguments)))
+        return usageError(decodedText(parser.errorText()));
     // The help option comes with --help-all, which the help text offers too.
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         printTo(stdout, parser.helpText());
@@ -78,11 +100,11 @@ int FetchCommand::run(const QStringList &arguments)
     if (urls.size() != 1)
         return usageError(urls.isEmpty() ? QStringLiteral("no URL given")
                                          : QStringLiteral("only one URL at a time"));
-    const QString outputFile = parser.value(outputOption);
+    const QByteArray outputFile = parser.value(outputOption).toLatin1();
     if (parser.isSet(outputOption) && outputFile.isEmpty())
         return usageError(QStringLiteral("the output file name is empty"));
 
-    MemoryWindow window(urls.constFirst());
+    MemoryWindow window(decodedText(urls.constFirst()));
     TcpSocket socket;
     const RetrievalOutcome outcome = retrievePage(window, socket);
 
@@ -91,14 +113,13 @@ int FetchCommand::run(const QStringList &arguments)
                 QStringLiteral("URL: %1\nPort: %2\n").arg(window.urlText(), window.portCaption()));
 
     const int result = outcome == RetrievalOutcome::PageShown ? PageShown : Failed;
-    if (!outputFile.isEmpty()) {
-        const SaveOutcome saved = writePageFile(outputFile, window.pageText());
-        return saved.result == SaveOutcome::Result::Saved ? result
-                                                          : outputError(outputFile, saved.reason);
-    }
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly) || !writeUtf8(out, window.pageText()) ||
-        !out.flush())
-        return outputError(QStringLiteral("standard output"), out.errorString());
+    OutputFile output;
+    if (outputFile.isEmpty())
+        output.attach(STDOUT_FILENO);
+    else if (!output.open(outputFile))
+        return outputError(outputFile, output.errorString());
+    if (!output.writeUtf8(window.pageText()) || !output.commit())
+        return outputError(outputFile.isEmpty() ? "standard output" : outputFile,
+                           output.errorString());
     return result;
 }

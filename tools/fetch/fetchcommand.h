@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include <QByteArray>
+#include <QList>
 
 // The command-line twin of one press of Retrieve: `tarnwick-fetch [--verbose] [-o FILE] URL`
 // fetches URL through the window's own retrieval code and writes what the page box would
@@ -17,7 +17,8 @@ public:
         UsageError = 2,  // the command line was not understood
     };
 
-    // Runs the whole command for `arguments` (the program name first) and returns the exit
-    // code. Needs a QCoreApplication for the application name and version.
-    int run(const QStringList &arguments);
+    // Runs the whole command for `arguments`, the bytes of the command line (the program name
+    // first), and returns the exit code. Needs a QCoreApplication for the application name
+    // and version.
+    int run(const QList<QByteArray> &arguments);
 };
