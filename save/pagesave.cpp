@@ -33,15 +33,30 @@ SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageTex
     if (dialog.fileName() == InitialFileName)
         return {};
     const QString text = pageText();
-    return writePageFile(dialog.fileName(), text);
+    return writePageFile(dialog.fileName(), utf8Of(text));
 }
 
-SaveOutcome writePageFile(const QString &fileName, const QString &pageText)
+Utf8Source utf8Of(const QString &text)
+{
+    return [&text](const Utf8Sink &sink) {
+        // The encoder keeps a surrogate pair together when a slice boundary splits it.
+        QStringEncoder encoder(QStringConverter::Utf8);
+        for (qsizetype at = 0; at < text.size(); at += SliceLength) {
+            const QStringView rest = QStringView(text).sliced(at);
+            const QByteArray slice = encoder.encode(rest.first(qMin(SliceLength, rest.size())));
+            if (!sink(slice))
+                return false;
+        }
+        return true;
+    };
+}
+
+SaveOutcome writePageFile(const QString &fileName, const Utf8Source &page)
 {
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         return failed(fileName, file.errorString());
-    if (!writeUtf8(file, pageText)) {
+    if (!writeUtf8(file, page)) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return failed(fileName, reason);
@@ -51,15 +66,9 @@ SaveOutcome writePageFile(const QString &fileName, const QString &pageText)
     return {SaveOutcome::Result::Saved, fileName, QString()};
 }
 
-bool writeUtf8(QIODevice &device, const QString &text)
+bool writeUtf8(QIODevice &device, const Utf8Source &page)
 {
-    // The encoder keeps a surrogate pair together when a slice boundary splits it.
-    QStringEncoder encoder(QStringConverter::Utf8);
-    for (qsizetype at = 0; at < text.size(); at += SliceLength) {
-        const QByteArray bytes =
-            encoder.encode(QStringView(text).sliced(at, qMin(SliceLength, text.size() - at)));
-        if (device.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
+    return page([&device](QByteArrayView slice) {
+        return device.write(slice.data(), slice.size()) == slice.size();
+    });
 }

@@ -243,7 +243,7 @@ void tst_Save::writesTheFileExactly()
     if (!oldContents.isEmpty())
         QVERIFY(writeFile(path, oldContents));
 
-    const SaveOutcome outcome = writePageFile(path, text);
+    const SaveOutcome outcome = writePageFile(path, utf8Of(text));
 
     QCOMPARE(outcome.result, SaveOutcome::Result::Saved);
     QVERIFY(QFile::exists(path));

@@ -34,6 +34,15 @@ int usageError(const QString &message)
     return FetchCommand::UsageError;
 }
 
+// What the page box would show, as UTF-8: a page's body as the bytes that came when they
+// are UTF-8 already, so that the page is never held a second time.
+Utf8Source pageOf(const MemoryWindow &window, const QString &message)
+{
+    if (const PageBody *body = window.pageBody())
+        return [body](const Utf8Sink &sink) { return body->writeUtf8(sink); };
+    return utf8Of(message);
+}
+
 int outputError(const QString &target, const QString &reason)
 {
     printTo(stderr, QStringLiteral("%1: cannot write %2: %3\n")
@@ -91,14 +100,15 @@ int FetchCommand::run(const QStringList &arguments)
                 QStringLiteral("URL: %1\nPort: %2\n").arg(window.urlText(), window.portCaption()));
 
     const int result = outcome == RetrievalOutcome::PageShown ? PageShown : Failed;
+    const QString message = window.pageBody() ? QString() : window.pageText();
+    const Utf8Source page = pageOf(window, message);
     if (!outputFile.isEmpty()) {
-        const SaveOutcome saved = writePageFile(outputFile, window.pageText());
+        const SaveOutcome saved = writePageFile(outputFile, page);
         return saved.result == SaveOutcome::Result::Saved ? result
                                                           : outputError(outputFile, saved.reason);
     }
     QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly) || !writeUtf8(out, window.pageText()) ||
-        !out.flush())
+    if (!out.open(stdout, QIODevice::WriteOnly) || !writeUtf8(out, page) || !out.flush())
         return outputError(QStringLiteral("standard output"), out.errorString());
     return result;
 }
