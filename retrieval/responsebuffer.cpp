@@ -44,8 +44,13 @@ char *reserveAligned(qsizetype size)
 
 ResponseBuffer::ResponseBuffer(qsizetype maxSize)
 {
-    const qsizetype reserved = roundUp(std::max<qsizetype>(maxSize, 1));
+    // Where the address space is limited, a smaller buffer still holds the smaller pages.
+    qsizetype reserved = roundUp(std::max<qsizetype>(maxSize, 1));
     m_data = reserveAligned(reserved);
+    while (!m_data && reserved > Step) {
+        reserved = roundUp(reserved / 2);
+        m_data = reserveAligned(reserved);
+    }
     if (!m_data)
         return;
     m_reserved = reserved;

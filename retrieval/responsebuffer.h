@@ -15,7 +15,7 @@ class ResponseBuffer
 public:
     // A buffer that never holds anything.
     ResponseBuffer() = default;
-    // A buffer for up to `maxSize` bytes; holds nothing when the address space cannot be had.
+    // A buffer for up to `maxSize` bytes, or as many as the address space allows.
     explicit ResponseBuffer(qsizetype maxSize);
     ResponseBuffer(ResponseBuffer &&other) noexcept;
     ResponseBuffer &operator=(ResponseBuffer &&other) noexcept;
