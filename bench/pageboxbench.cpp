@@ -12,7 +12,8 @@
 //            up to MAX-PLAIN-MIB (default 100): it needs seconds per step beyond.
 //        tarnwick-pageboxbench memory window|plain URL
 //            Retrieves URL into the window (or into a plain editor) and prints the resident
-//            size once the page is shown and the peak during the retrieval, in MiB.
+//            size before (idle) and once the page is shown, and the peak during the
+//            retrieval, in MiB.
 
 #include "mainwindow.h"
 #include "pagebox.h"
@@ -298,6 +299,7 @@ int measureMemory(const QString &which, const QString &url)
         plain = std::make_unique<PlainWindow>(url);
     }
     QCoreApplication::processEvents();
+    const double idle = residentMemory().first;
     if (window) {
         window->findChild<QPushButton *>(QStringLiteral("Retrieve"))->click();
     } else {
@@ -308,7 +310,7 @@ int measureMemory(const QString &which, const QString &url)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     QCoreApplication::processEvents();
     const auto [rss, peak] = residentMemory();
-    std::printf("resident %.0f\npeak %.0f\n", rss, peak);
+    std::printf("idle %.0f\nresident %.0f\npeak %.0f\n", idle, rss, peak);
     return 0;
 }
 

@@ -17,29 +17,37 @@ constexpr std::array<char16_t, 32> Windows1252High = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-QString decodeWindows1252(QByteArrayView bytes)
-{
-    QString text = uninitializedText(bytes.size());
-    QChar *out = text.data();
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        *out++ =
-            QChar(byte >= 0x80 && byte <= 0x9F ? Windows1252High[byte - 0x80] : char16_t(byte));
-    }
-    return text;
-}
-
 } // namespace
 
 QString decodeText(QByteArrayView bytes)
 {
+    if (!bytes.isValidUtf8()) {
+        QString text = uninitializedText(bytes.size());
+        appendWindows1252(text.data(), bytes);
+        return text;
+    }
     QStringDecoder utf8(QStringDecoder::Utf8,
                         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     // UTF-8 never takes more UTF-16 characters than it has bytes.
     QString text = uninitializedText(bytes.size());
     const QChar *end = utf8.appendToBuffer(text.data(), bytes);
     text.truncate(end - text.constData());
-    if (!utf8.hasError())
-        return text;
-    return decodeWindows1252(bytes);
+    return text;
+}
+
+QChar *appendWindows1252(QChar *out, QByteArrayView bytes)
+{
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        *out++ =
+            QChar(byte >= 0x80 && byte <= 0x9F ? Windows1252High[byte - 0x80] : char16_t(byte));
+    }
+    return out;
+}
+
+QByteArray windows1252ToUtf8(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    appendWindows1252(text.data(), bytes);
+    return text.toUtf8();
 }

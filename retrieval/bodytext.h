@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -8,3 +9,10 @@
 // mark is kept as a character), otherwise as Windows-1252, which gives every byte a
 // character. NUL bytes become NUL characters; nothing is dropped.
 QString decodeText(QByteArrayView bytes);
+
+// Writes the Windows-1252 characters of `bytes` from `out` on, one for each byte, and
+// returns where they end.
+QChar *appendWindows1252(QChar *out, QByteArrayView bytes);
+
+// The UTF-8 of the Windows-1252 characters of `bytes`.
+QByteArray windows1252ToUtf8(QByteArrayView bytes);

@@ -9,6 +9,8 @@ namespace {
 // Below this, huge pages would not even fill one.
 constexpr qsizetype WorthAdvising = 4 * 1024 * 1024;
 
+// Advises the whole pages inside the block. The text is never resized, so splitting its
+// mapping at the advised part costs nothing.
 void advise(void *data, qsizetype bytes)
 {
 #ifdef MADV_HUGEPAGE
@@ -27,12 +29,6 @@ void advise(void *data, qsizetype bytes)
 }
 
 } // namespace
-
-void adviseHugePages(QByteArray &buffer)
-{
-    if (buffer.capacity() >= WorthAdvising) // data() would copy a small shared buffer
-        advise(buffer.data(), buffer.capacity());
-}
 
 QString uninitializedText(qsizetype size)
 {

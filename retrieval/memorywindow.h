@@ -3,8 +3,9 @@
 
 #include "pagewindow.h"
 
-// A window without widgets: it keeps what a retrieval writes into the window's controls.
-// The command-line twin and the tests run retrievals on it.
+// A window without widgets: it keeps what a retrieval writes into the window's controls,
+// a page's body as the bytes that came. The command-line twin and the tests run
+// retrievals on it.
 class MemoryWindow : public PageWindow
 {
 public:
@@ -14,8 +15,22 @@ public:
 
     QString urlText() const override { return m_url; }
     void setUrlText(const QString &text) override { m_url = text; }
-    QString pageText() const { return m_page; }
-    void setPageText(const QString &text) override { m_page = text; }
+    // What the page box would show.
+    QString pageText() const { return m_hasBody ? m_body.text() : m_page; }
+    void setPageText(const QString &text) override
+    {
+        m_page = text;
+        m_body = PageBody();
+        m_hasBody = false;
+    }
+    // The body of the page shown, if a page is shown; nothing when the box holds a message.
+    const PageBody *pageBody() const { return m_hasBody ? &m_body : nullptr; }
+    void setPageBody(PageBody body) override
+    {
+        m_page.clear();
+        m_body = std::move(body);
+        m_hasBody = true;
+    }
     QString portCaption() const { return m_port; }
     void setPortCaption(const QString &caption) override { m_port = caption; }
     bool redirecting() const override { return m_redirecting; }
@@ -24,6 +39,8 @@ public:
 private:
     QString m_url;
     QString m_page;
+    PageBody m_body;
+    bool m_hasBody = false;
     QString m_port;
     bool m_redirecting = false;
 };

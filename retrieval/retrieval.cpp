@@ -2,11 +2,12 @@
 #include "retrieval.h"
 
 #include "bodytext.h"
-#include "hugepages.h"
 #include "numericreading.h"
+#include "pagebody.h"
 #include "pagewindow.h"
 #include "redirecttarget.h"
 #include "requestlines.h"
+#include "responsebuffer.h"
 #include "responseheader.h"
 #include "streamsocket.h"
 #include "urlparser.h"
@@ -19,7 +20,8 @@
 
 namespace {
 
-constexpr qsizetype ChunkLimit = 2048;
+// Reads take whatever has arrived, up to this much at a time, straight into the response.
+constexpr qsizetype ReadSize = 1024 * 1024;
 constexpr qsizetype KiB = 1024;
 
 // "protcol" is how users have always seen this message, and scripts match it.
@@ -77,8 +79,7 @@ private:
     // The working values of this retrieval, fresh for every one.
     ParsedUrl m_url; // Scheme, Host, Path and Port
     RequestLineTable RequestLines;
-    QByteArray Response;
-    QByteArray Chunk;
+    ResponseBuffer Response; // every byte received, in one buffer that reads land in
     bool InHeader = true;
     HeaderLineList HeaderLines;
     double StatusCode = 0;
@@ -134,16 +135,19 @@ bool Retrieval::sendRequest()
 RetrievalOutcome Retrieval::receiveResponse()
 {
     const RetrievalLimits::Clock::time_point requestSent = m_limits.clock();
+    // Room for one byte over the limit, which is how a response too large shows.
+    Response = ResponseBuffer(m_limits.maxResponseBytes + 1);
     InHeader = true;
     for (;;) {
         const std::chrono::milliseconds timeLeft = receiveTimeLeft(requestSent);
         if (timeLeft <= std::chrono::milliseconds::zero())
             return receiveFailed(ETIMEDOUT);
-        const qsizetype result = m_socket.Read(Chunk, ChunkLimit, timeLeft);
-        const qsizetype capacityBefore = Response.capacity();
-        Response += Chunk;
-        if (Response.capacity() != capacityBefore) // the buffer grew, so it has fresh pages
-            adviseHugePages(Response);
+        const std::span<char> Chunk = Response.roomAtEnd(ReadSize);
+        if (Chunk.empty())
+            return receiveFailed(ENOMEM);
+        const qsizetype result = m_socket.Read(Chunk, timeLeft);
+        if (result > 0)
+            Response.append(result);
         if (result == 0)
             return finishAtClose();
         if (result == -1)
@@ -173,14 +177,14 @@ Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
 // reads); once found, splits the header into lines and reads the status code.
 bool Retrieval::headerEndArrived()
 {
-    const std::optional<HeaderEnd> end = findHeaderEnd(Response, m_headerSearchFrom);
+    const std::optional<HeaderEnd> end = findHeaderEnd(Response.bytes(), m_headerSearchFrom);
     if (!end) {
         m_headerSearchFrom = qMax<qsizetype>(0, Response.size() - HeaderEndOverlap);
         return false;
     }
     InHeader = false;
     m_bodyStart = end->bodyStart;
-    const QByteArrayView HeaderText = QByteArrayView(Response).first(end->headerSize);
+    const QByteArrayView HeaderText = Response.bytes().first(end->headerSize);
     HeaderLines = splitHeaderLines(HeaderText);
     StatusCode = statusCodeOf(HeaderLines.constFirst());
     return true;
@@ -200,11 +204,10 @@ RetrievalOutcome Retrieval::finishAtClose()
     return showBody();
 }
 
+// The body goes to the window with the response it lies in, so that it is never copied.
 RetrievalOutcome Retrieval::showBody()
 {
-    const QString body = decodeText(QByteArrayView(Response).sliced(m_bodyStart));
-    Response = QByteArray(); // hand the memory back before the page box takes its copy
-    m_window.setPageText(body);
+    m_window.setPageBody(PageBody(std::move(Response), m_bodyStart));
     return RetrievalOutcome::PageShown;
 }
 
@@ -215,7 +218,7 @@ RetrievalOutcome Retrieval::followRedirect(const QByteArray &location)
     if (m_redirectsFollowed >= m_limits.maxRedirects)
         return fail(TooManyRedirectsError);
     const QString target = resolveLocation(m_url.urlWithPort(), decodeText(location));
-    Response = QByteArray();
+    Response = ResponseBuffer();
     HeaderLines.clear();
     m_window.setUrlText(target);
     m_window.setRedirecting(true);

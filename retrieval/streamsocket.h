@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <chrono>
+#include <span>
 
 // A blocking TCP stream socket: every call returns only once it has completed, failed or
 // timed out. The retrieval drives the network through this interface alone.
@@ -20,10 +21,10 @@ public:
     // Sends the first `length` bytes of `data`; returns `length` when all were sent.
     virtual qsizetype Write(const QByteArray &data, qsizetype length) = 0;
 
-    // Replaces `chunk` with at most `limit` received bytes and returns their count:
-    // 0 when the peer has closed the connection, -1 on an error. Waits at most `wait` for
-    // data; then the read fails with ETIMEDOUT.
-    virtual qsizetype Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait) = 0;
+    // Receives at most `buffer.size()` bytes into `buffer` and returns their count: 0 when
+    // the peer has closed the connection, -1 on an error. Waits at most `wait` for data;
+    // then the read fails with ETIMEDOUT.
+    virtual qsizetype Read(std::span<char> buffer, std::chrono::milliseconds wait) = 0;
 
     virtual void Disconnect() = 0;
 

@@ -194,29 +194,23 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
     return sent;
 }
 
-qsizetype TcpSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait)
+qsizetype TcpSocket::Read(std::span<char> buffer, std::chrono::milliseconds wait)
 {
-    chunk.resize(0);
     if (m_fd < 0)
         return fail(ENOTCONN);
     // An empty read would look like the peer's close.
-    if (limit <= 0)
+    if (buffer.empty())
         return fail(EINVAL);
     const auto deadline = std::chrono::steady_clock::now() + std::min(wait, m_timeouts.read);
-    chunk.resize(limit);
     for (;;) {
         const ssize_t received = retryOnInterrupt(
-            [&] { return recv(m_fd, chunk.data(), size_t(chunk.size()), MSG_DONTWAIT); });
-        if (received >= 0) {
-            chunk.resize(received);
+            [&] { return recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+        if (received >= 0)
             return received;
-        }
         // Data that has arrived is taken at once; only an empty socket is waited on.
         const bool empty = errno == EAGAIN || errno == EWOULDBLOCK;
-        if (const int error = empty ? awaitReady(m_fd, POLLIN, deadline) : errno; error != 0) {
-            chunk.resize(0);
+        if (const int error = empty ? awaitReady(m_fd, POLLIN, deadline) : errno; error != 0)
             return fail(error);
-        }
     }
 }
 

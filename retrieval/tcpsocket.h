@@ -27,7 +27,7 @@ public:
     int Connect(const QString &host, int port) override;
     qsizetype Write(const QByteArray &data, qsizetype length) override;
     // Waits for data no longer than the read timeout, nor than `wait`.
-    qsizetype Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait) override;
+    qsizetype Read(std::span<char> buffer, std::chrono::milliseconds wait) override;
     void Disconnect() override;
     int LastError() const override { return m_lastError; }
 

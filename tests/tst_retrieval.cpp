@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "memorywindow.h"
+#include "pagebody.h"
+#include "responsebuffer.h"
 #include "retrieval.h"
 #include "scriptedsocket.h"
 
@@ -28,6 +30,8 @@ private slots:
     void statusCheck();
     void bodyShown_data();
     void bodyShown();
+    void bodyAcrossSlices_data();
+    void bodyAcrossSlices();
     void closeWithoutHeaderEnd_data();
     void closeWithoutHeaderEnd();
     void bareLineFeeds_data();
@@ -68,6 +72,12 @@ public:
     {
         m_log.note(u"Page("_s + text + u')');
         MemoryWindow::setPageText(text);
+    }
+
+    void setPageBody(PageBody body) override
+    {
+        m_log.note(u"Page("_s + body.text() + u')');
+        MemoryWindow::setPageBody(std::move(body));
     }
 
 private:
@@ -422,11 +432,11 @@ void tst_Retrieval::bodyShown_data()
     QTest::newRow("body-with-blank-line") << QByteArrayList{ok + "a\r\n\r\nb"} << u"a\r\n\r\nb"_s;
     QTest::newRow("body-starting-with-blank-line")
         << QByteArrayList{ok + "\r\n\r\nb"} << u"\r\n\r\nb"_s;
-    QTest::newRow("header-longer-than-a-read")
-        << QByteArrayList{"HTTP/1.0 200 OK\r\nX-Pad: " + QByteArray(5000, 'p') + "\r\n\r\nbody"}
-        << u"body"_s;
-    QTest::newRow("body-longer-than-a-read")
-        << QByteArrayList{ok + QByteArray(10000, 'b')} << QString(10000, u'b');
+    QTest::newRow("long-header") << QByteArrayList{"HTTP/1.0 200 OK\r\nX-Pad: " +
+                                                   QByteArray(5000, 'p') + "\r\n\r\nbody"}
+                                 << u"body"_s;
+    QTest::newRow("long-body") << QByteArrayList{ok + QByteArray(10000, 'b')}
+                               << QString(10000, u'b');
     QTest::newRow("line-ends-kept") << QByteArrayList{ok + "a\r\nb\nc\rd"} << u"a\r\nb\nc\rd"_s;
     QTest::newRow("utf-8") << QByteArrayList{ok + "caf\xC3\xA9 \xE2\x82\xAC"}
                            << u"caf\u00E9 \u20AC"_s;
@@ -452,14 +462,62 @@ void tst_Retrieval::bodyShown()
     QFETCH(QByteArrayList, chunks);
     QFETCH(QString, page);
 
-    qsizetype readCount = 1; // the close
-    for (const QByteArray &chunk : chunks)
-        readCount += (chunk.size() + 2047) / 2048;
+    // Whatever has arrived is taken by one read, and one more finds the close.
+    const qsizetype readCount = chunks.size() + 1;
     const Run run = retrieve(UrlText, {ScriptedSocket::servingChunks(chunks)});
     QCOMPARE(run.outcome, RetrievalOutcome::PageShown);
     QCOMPARE(run.page, page);
     QCOMPARE(run.calls, start() + reads(readCount) + closedWith(page));
     QCOMPARE(run.faults, QStringList());
+}
+
+// A large body is turned into text, and into UTF-8, a slice at a time: a character split
+// between two slices, a byte-order mark and a body that turns out not to be UTF-8 only in
+// its last byte all come out as from the body whole.
+void tst_Retrieval::bodyAcrossSlices_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("text");
+
+    constexpr qsizetype MiB = 1024 * 1024;
+    const QByteArray a(MiB - 1, 'a');
+    const QByteArray b(MiB - 2, 'b');
+    QTest::newRow("utf-8-split-between-slices")
+        << a + "\xC3\xA9" + b + "\xE2\x82\xAC\xF0\x9F\x98\x80z"
+        << QString::fromLatin1(a) + u"\u00E9"_s + QString::fromLatin1(b) + u"\u20AC\U0001F600z"_s;
+    QTest::newRow("windows-1252-across-slices")
+        << a + "\x80\x9F" + b + "\xE9"
+        << QString::fromLatin1(a) + u"\u20AC\u0178"_s + QString::fromLatin1(b) + u"\u00E9"_s;
+    QTest::newRow("invalid-in-last-byte")
+        << a + b + "\xC3\xA9\xC3" << QString::fromLatin1(a + b) + u"\u00C3\u00A9\u00C3"_s;
+    QTest::newRow("byte-order-mark-kept")
+        << "\xEF\xBB\xBF" + a << u"\uFEFF"_s + QString::fromLatin1(a);
+}
+
+void tst_Retrieval::bodyAcrossSlices()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, text);
+
+    const QByteArray response = Ok.toLatin1() + body;
+    ResponseBuffer buffer(response.size());
+    for (qsizetype at = 0; at < response.size();) {
+        const std::span<char> room = buffer.roomAtEnd(response.size() - at);
+        QVERIFY(!room.empty());
+        std::copy_n(response.constData() + at, room.size(), room.data());
+        buffer.append(qsizetype(room.size()));
+        at += qsizetype(room.size());
+    }
+    PageBody page(std::move(buffer), Ok.size());
+
+    QByteArray written;
+    QVERIFY(page.writeUtf8([&written](QByteArrayView slice) {
+        written += slice;
+        return true;
+    }));
+    QCOMPARE(written, text.toUtf8());
+    QCOMPARE(page.isUtf8(), body == text.toUtf8()); // then what is written is the body itself
+    QCOMPARE(page.takeText(), text);
 }
 
 void tst_Retrieval::closeWithoutHeaderEnd_data()

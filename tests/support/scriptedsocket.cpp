@@ -3,11 +3,7 @@
 
 #include <cerrno>
 
-namespace {
-
-constexpr qsizetype UsualReadLimit = 2048;
-
-} // namespace
+#include <algorithm>
 
 ScriptedSocket::Script ScriptedSocket::servingChunks(const QList<QByteArray> &chunks)
 {
@@ -81,11 +77,9 @@ ScriptedSocket::ReadStep ScriptedSocket::nextReadStep(qsizetype limit)
     return step;
 }
 
-qsizetype ScriptedSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait)
+qsizetype ScriptedSocket::Read(std::span<char> buffer, std::chrono::milliseconds wait)
 {
-    m_calls +=
-        limit == UsualReadLimit ? QStringLiteral("Read") : QStringLiteral("Read(%1)").arg(limit);
-    chunk.clear();
+    m_calls += QStringLiteral("Read");
     m_timedOut = false;
     if (!m_connected)
         m_faults += QStringLiteral("Read without a connection");
@@ -96,7 +90,7 @@ qsizetype ScriptedSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::
         m_faults += QStringLiteral("Read after the close");
     ++connection.reads;
 
-    ReadStep step = nextReadStep(limit);
+    ReadStep step = nextReadStep(qsizetype(buffer.size()));
     if (step.delay > wait) { // the answer is still on its way when the caller gives up
         m_now += wait;
         step.delay -= wait;
@@ -106,8 +100,8 @@ qsizetype ScriptedSocket::Read(QByteArray &chunk, qsizetype limit, std::chrono::
         return -1;
     }
     m_now += step.delay;
-    chunk = step.chunk;
-    connection.delivered += chunk;
+    std::copy(step.chunk.cbegin(), step.chunk.cend(), buffer.begin());
+    connection.delivered += step.chunk;
     connection.ended = step.result <= 0;
     return step.result;
 }

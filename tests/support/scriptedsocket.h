@@ -13,10 +13,10 @@
 
 // A StreamSocket that plays back scripted results and records every call, in order, as
 // text: "Connect(host,port)", "Write(bytes)" (with ",length" when the length passed is not
-// the size of the bytes), "Read" (with "(limit)" when the limit is not 2048),
-// "Disconnect", "LastError". Each Connect takes the next script, so the connections of a
-// redirect chain meet successive scripts. Time is scripted too: a read whose answer comes
-// later than the caller will wait fails with ETIMEDOUT, and now() tells the time passed.
+// the size of the bytes), "Read", "Disconnect", "LastError". Each Connect takes the next script, so
+// the connections of a redirect chain meet successive scripts. Time is scripted too: a read whose
+// answer comes later than the caller will wait fails with ETIMEDOUT, and now() tells the time
+// passed.
 class ScriptedSocket : public StreamSocket
 {
 public:
@@ -25,7 +25,7 @@ public:
     struct ReadStep
     {
         qsizetype result = 0; // what Read returns
-        QByteArray chunk;     // what it leaves in the chunk; more than the limit carries over
+        QByteArray chunk;     // what it delivers; more than the buffer takes carries over
         std::chrono::milliseconds delay{0}; // how long the answer takes to come
     };
 
@@ -61,7 +61,7 @@ public:
 
     int Connect(const QString &host, int port) override;
     qsizetype Write(const QByteArray &data, qsizetype length) override;
-    qsizetype Read(QByteArray &chunk, qsizetype limit, std::chrono::milliseconds wait) override;
+    qsizetype Read(std::span<char> buffer, std::chrono::milliseconds wait) override;
     void Disconnect() override;
     int LastError() const override;
 

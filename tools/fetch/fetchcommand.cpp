@@ -55,6 +55,15 @@ int usageError(const QString &message)
     return FetchCommand::UsageError;
 }
 
+// What the page box would show, as UTF-8: a page's body as the bytes that came when they
+// are UTF-8 already, so that the page is never held a second time.
+bool writePage(OutputFile &output, const MemoryWindow &window)
+{
+    if (const PageBody *body = window.pageBody())
+        return body->writeUtf8([&output](QByteArrayView slice) { return output.write(slice); });
+    return output.writeUtf8(window.pageText());
+}
+
 // Names the file by the bytes it was given as, as other command-line tools do.
 int outputError(const QByteArray &target, const QString &reason)
 {
@@ -118,7 +127,7 @@ int FetchCommand::run(const QList<QByteArray> &arguments)
         output.attach(STDOUT_FILENO);
     else if (!output.open(outputFile))
         return outputError(outputFile, output.errorString());
-    if (!output.writeUtf8(window.pageText()) || !output.commit())
+    if (!writePage(output, window) || !output.commit())
         return outputError(outputFile.isEmpty() ? "standard output" : outputFile,
                            output.errorString());
     return result;
