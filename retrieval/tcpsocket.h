@@ -6,15 +6,19 @@
 #include <chrono>
 
 // The platform's own TCP socket behind the StreamSocket calls. Each call blocks, but none
-// without end: connecting, a send that makes no progress and a read that gets no data each
-// give up after their timeout. The connection closes with the object.
+// without end: connecting, sending and a read that gets no data each give up after their
+// timeout. The connection closes with the object.
 class TcpSocket : public StreamSocket
 {
 public:
     struct Timeouts
     {
+        // Connecting to one of the host's addresses.
         std::chrono::milliseconds connect{30'000};
+        // Sending all that is written on a connection, counted from the moment it was made:
+        // a peer that takes a little now and then cannot stretch it.
         std::chrono::milliseconds write{30'000};
+        // Waiting for data on one read.
         std::chrono::milliseconds read{30'000};
     };
 
@@ -38,5 +42,6 @@ private:
 
     Timeouts m_timeouts;
     int m_fd = -1;
+    std::chrono::steady_clock::time_point m_sendDeadline;
     int m_lastError = 0;
 };
