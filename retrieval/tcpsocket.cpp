@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <memory>
-#include <string>
 
 #include <netdb.h>
 #include <poll.h>
@@ -18,12 +16,6 @@
 namespace {
 
 constexpr int MaxHostLength = 253;
-
-struct AddressList
-{
-    void operator()(addrinfo *list) const { freeaddrinfo(list); }
-};
-using AddressListPtr = std::unique_ptr<addrinfo, AddressList>;
 
 // Letters, digits and the few marks of host names and addresses; never a blank,
 // a control character or anything that could end a line.
@@ -105,8 +97,9 @@ TcpSocket::TcpSocket()
     : TcpSocket(Timeouts{})
 {}
 
-TcpSocket::TcpSocket(const Timeouts &timeouts)
+TcpSocket::TcpSocket(const Timeouts &timeouts, LookupFunction lookup)
     : m_timeouts(timeouts)
+    , m_lookup(lookup ? lookup : getaddrinfo)
 {}
 
 TcpSocket::~TcpSocket()
@@ -126,21 +119,14 @@ int TcpSocket::Connect(const QString &host, int port)
     if (port < 1 || port > 65535 || !isValidHost(host))
         return fail(EINVAL);
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    const std::string service = std::to_string(port);
-    const int resolved = getaddrinfo(host.toLatin1().constData(), service.c_str(), &hints, &found);
-    if (resolved != 0)
-        return fail(resolved == EAI_SYSTEM ? errno : EHOSTUNREACH);
-    const AddressListPtr addresses(found);
-
-    // Every address the name has gets a try, within one overall timeout.
+    // The lookup and every try of an address share the one timeout.
     const auto deadline = std::chrono::steady_clock::now() + m_timeouts.connect;
+    const LookupResult found = lookUpHost(host.toStdString(), port, deadline, m_lookup);
+    if (found.error != 0)
+        return fail(found.error);
+
     int error = EHOSTUNREACH;
-    for (const addrinfo *address = addresses.get(); address; address = address->ai_next) {
+    for (const addrinfo *address = found.addresses.get(); address; address = address->ai_next) {
         m_fd = connectTo(*address, deadline);
         if (m_fd >= 0)
             break;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "hostlookup.h"
 #include "streamsocket.h"
 
 #include <chrono>
@@ -13,7 +14,7 @@ class TcpSocket : public StreamSocket
 public:
     struct Timeouts
     {
-        // Connecting to one of the host's addresses.
+        // Looking up the host and connecting to one of its addresses, together.
         std::chrono::milliseconds connect{30'000};
         // Sending all that is written on a connection, counted from the moment it was made:
         // a peer that takes a little now and then cannot stretch it.
@@ -23,7 +24,8 @@ public:
     };
 
     TcpSocket();
-    explicit TcpSocket(const Timeouts &timeouts);
+    // `lookup` stands in for the system's name lookup (getaddrinfo) when given.
+    explicit TcpSocket(const Timeouts &timeouts, LookupFunction lookup = nullptr);
     TcpSocket(const TcpSocket &) = delete;
     TcpSocket &operator=(const TcpSocket &) = delete;
     ~TcpSocket() override;
@@ -41,6 +43,7 @@ private:
     int fail(int error);
 
     Timeouts m_timeouts;
+    LookupFunction m_lookup;
     int m_fd = -1;
     std::chrono::steady_clock::time_point m_sendDeadline;
     int m_lastError = 0;

@@ -5,13 +5,16 @@
 
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -120,6 +123,20 @@ TcpSocket::Timeouts ampleTimeouts()
     return {5s, 5s, 5s};
 }
 
+// A lookup that takes its time, as one does when a name server answers late or never, and
+// then looks the name up for real.
+std::atomic<int> lookupDelayMs{0};
+std::atomic<int> lookupsRunning{0};
+
+int lateLookup(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
+{
+    ++lookupsRunning;
+    std::this_thread::sleep_for(std::chrono::milliseconds(lookupDelayMs));
+    const int found = getaddrinfo(node, service, hints, result);
+    --lookupsRunning;
+    return found;
+}
+
 QByteArray readAll(TcpSocket &socket, qsizetype limit, qsizetype *result)
 {
     QByteArray all;
@@ -145,6 +162,8 @@ private slots:
     void connectsWhereAsked_data();
     void connectsWhereAsked();
     void refusedPort();
+    void lookupWithinConnectTimeout_data();
+    void lookupWithinConnectTimeout();
     void writeAndReadRoundTrip_data();
     void writeAndReadRoundTrip();
     void readReportsReset();
@@ -231,6 +250,42 @@ void TestTcpSocket::refusedPort()
     QVERIFY(socket.Connect(QStringLiteral("127.0.0.1"), boundOnly.port()) != 0);
     QVERIFY(!socket.isConnected());
     QCOMPARE(socket.LastError(), ECONNREFUSED);
+}
+
+void TestTcpSocket::lookupWithinConnectTimeout_data()
+{
+    QTest::addColumn<int>("lookupMs");
+    QTest::addColumn<int>("connectTimeoutMs");
+    QTest::addColumn<int>("error"); // 0 when connected
+
+    QTest::newRow("late-lookup-in-time") << 100 << 5'000 << 0;
+    QTest::newRow("lookup-outlasts-timeout") << 500 << int(ShortTimeout.count()) << ETIMEDOUT;
+}
+
+// A lookup that hangs is given up on at the connect timeout, and it finishes in the
+// background after the socket has gone, freeing what it found.
+void TestTcpSocket::lookupWithinConnectTimeout()
+{
+    QFETCH(int, lookupMs);
+    QFETCH(int, connectTimeoutMs);
+    QFETCH(int, error);
+
+    Listener listener;
+    lookupDelayMs = lookupMs;
+    int result = 0;
+    int lastError = 0;
+    bool lookupStillRunning = false;
+    {
+        TcpSocket socket({std::chrono::milliseconds(connectTimeoutMs), 5s, 5s}, lateLookup);
+        result = socket.Connect(QStringLiteral("localhost"), listener.port());
+        lookupStillRunning = lookupsRunning > 0;
+        lastError = socket.LastError();
+    }
+    for (int waited = 0; lookupsRunning > 0 && waited < SettleMs; waited += 10)
+        std::this_thread::sleep_for(10ms);
+    QCOMPARE(lookupsRunning.load(), 0);
+    QCOMPARE(lookupStillRunning, error != 0);
+    QCOMPARE(result == 0 ? 0 : lastError, error);
 }
 
 void TestTcpSocket::writeAndReadRoundTrip_data()
