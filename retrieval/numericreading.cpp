@@ -3,6 +3,7 @@
 
 #include <QLocale>
 
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -90,10 +91,13 @@ template <typename Text> double readRadixNumber(Scanner<Text> &scanner)
 }
 
 // The "C" locale's conversion, whatever the user's locale: "." is the decimal point. It
-// gives an infinity of the number's sign on overflow and 0 on underflow.
+// gives an infinity of the number's sign on overflow, but an unsigned 0 on underflow, so
+// the sign is put back: a negative number too small to represent is -0, as "-0" itself is.
 double convertDecimal(const std::string &literal)
 {
-    return QLocale::c().toDouble(QLatin1StringView(literal.data(), qsizetype(literal.size())));
+    const double value =
+        QLocale::c().toDouble(QLatin1StringView(literal.data(), qsizetype(literal.size())));
+    return literal.starts_with('-') ? -std::abs(value) : value;
 }
 
 template <typename Text> double readNumberIn(const Text &text)

@@ -10,7 +10,7 @@
 // then an optional sign and decimal digits with an optional fraction and an exponent
 // marked E or D, or &H / &O followed by hexadecimal or octal digits. Text that does not
 // start with a number reads as 0; an exponent beyond the double range reads as an infinity
-// of the number's sign (or 0 when it is too small to represent).
+// of the number's sign (or a 0 of its sign when it is too small to represent).
 double readNumber(QStringView text);
 double readNumber(QByteArrayView text);
 

@@ -15,6 +15,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -22,7 +23,7 @@ namespace {
 
 // Reads take whatever has arrived, up to this much at a time, straight into the response.
 constexpr qsizetype ReadSize = 1024 * 1024;
-constexpr qsizetype KiB = 1024;
+constexpr qsizetype AllowanceStep = 4 * 1024; // the bytes that earn one more allowance
 
 // "protcol" is how users have always seen this message, and scripts match it.
 const QString SchemeError = QStringLiteral("Error: Only HTTP protcol is supported");
@@ -167,8 +168,10 @@ RetrievalOutcome Retrieval::receiveResponse()
 std::chrono::milliseconds
 Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
 {
-    const std::chrono::milliseconds allowance =
-        m_limits.receiveAllowance + m_limits.receiveAllowancePerKiB * Response.size() / KiB;
+    const std::chrono::milliseconds earned =
+        m_limits.receiveAllowance +
+        m_limits.receiveAllowancePer4KiB * Response.size() / AllowanceStep;
+    const std::chrono::milliseconds allowance = std::min(earned, m_limits.maxReceiveTime);
     return std::chrono::duration_cast<std::chrono::milliseconds>(requestSent + allowance -
                                                                  m_limits.clock());
 }

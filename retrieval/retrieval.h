@@ -21,11 +21,13 @@ struct RetrievalLimits
     int maxRedirects = 20;
     qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
 
-    // From the moment the request has been sent, the response may take this long, plus
-    // receiveAllowancePerKiB for every KiB that has arrived: a server that trickles bytes
-    // cannot hold the window for ever, and a slow honest one (over 1 KiB/s) is never cut.
+    // From the moment the request has been sent, the response may take receiveAllowance,
+    // plus receiveAllowancePer4KiB for every 4 KiB that has arrived, but never longer than
+    // maxReceiveTime: a server that trickles bytes (1 KiB/s is cut after about 80 s) cannot
+    // hold the window for long, and one that sends 4 KiB/s or more meets only the ceiling.
     std::chrono::milliseconds receiveAllowance{60'000};
-    std::chrono::milliseconds receiveAllowancePerKiB{1'000};
+    std::chrono::milliseconds receiveAllowancePer4KiB{1'000};
+    std::chrono::milliseconds maxReceiveTime{300'000};
     // Where the allowance reads the time; tests bring a clock of their own.
     std::function<Clock::time_point()> clock = Clock::now;
 };

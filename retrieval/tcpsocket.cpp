@@ -7,25 +7,15 @@
 
 #include <cerrno>
 #include <climits>
-#include <memory>
-#include <string>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int MaxHostLength = 253;
-
-struct AddressList
-{
-    void operator()(addrinfo *list) const { freeaddrinfo(list); }
-};
-using AddressListPtr = std::unique_ptr<addrinfo, AddressList>;
 
 // Letters, digits and the few marks of host names and addresses; never a blank,
 // a control character or anything that could end a line.
@@ -57,14 +47,6 @@ int remainingMilliseconds(std::chrono::steady_clock::time_point deadline)
     return int(std::clamp<qint64>(left.count(), 0, INT_MAX));
 }
 
-// A zero time-out would mean "wait for ever" to the socket options, so the shortest one
-// is a millisecond.
-timeval toTimeval(std::chrono::milliseconds duration)
-{
-    const qint64 ms = qMax<qint64>(1, duration.count());
-    return timeval{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
-}
-
 // Waits until `fd` is ready for `events` or the deadline has passed; returns 0, or the
 // error number (ETIMEDOUT once the deadline has passed).
 int awaitReady(int fd, short events, std::chrono::steady_clock::time_point deadline)
@@ -89,7 +71,8 @@ int awaitConnection(int fd, std::chrono::steady_clock::time_point deadline)
     return error;
 }
 
-// Opens a connection to one address; returns the descriptor, or -1 with errno set.
+// Opens a connection to one address; returns the descriptor, or -1 with errno set. The
+// descriptor stays non-blocking: every wait on it is a poll with a deadline.
 int connectTo(const addrinfo &address, std::chrono::steady_clock::time_point deadline)
 {
     const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -100,8 +83,6 @@ int connectTo(const addrinfo &address, std::chrono::steady_clock::time_point dea
     // An interrupted connect goes on in the background, just as one in progress does.
     if (connect(fd, address.ai_addr, address.ai_addrlen) < 0)
         error = (errno == EINPROGRESS || errno == EINTR) ? awaitConnection(fd, deadline) : errno;
-    if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0)
-        error = errno;
     if (error != 0) {
         close(fd);
         errno = error;
@@ -116,8 +97,9 @@ TcpSocket::TcpSocket()
     : TcpSocket(Timeouts{})
 {}
 
-TcpSocket::TcpSocket(const Timeouts &timeouts)
+TcpSocket::TcpSocket(const Timeouts &timeouts, LookupFunction lookup)
     : m_timeouts(timeouts)
+    , m_lookup(lookup ? lookup : getaddrinfo)
 {}
 
 TcpSocket::~TcpSocket()
@@ -137,21 +119,14 @@ int TcpSocket::Connect(const QString &host, int port)
     if (port < 1 || port > 65535 || !isValidHost(host))
         return fail(EINVAL);
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    const std::string service = std::to_string(port);
-    const int resolved = getaddrinfo(host.toLatin1().constData(), service.c_str(), &hints, &found);
-    if (resolved != 0)
-        return fail(resolved == EAI_SYSTEM ? errno : EHOSTUNREACH);
-    const AddressListPtr addresses(found);
-
-    // Every address the name has gets a try, within one overall timeout.
+    // The lookup and every try of an address share the one timeout.
     const auto deadline = std::chrono::steady_clock::now() + m_timeouts.connect;
+    const LookupResult found = lookUpHost(host.toStdString(), port, deadline, m_lookup);
+    if (found.error != 0)
+        return fail(found.error);
+
     int error = EHOSTUNREACH;
-    for (const addrinfo *address = addresses.get(); address; address = address->ai_next) {
+    for (const addrinfo *address = found.addresses.get(); address; address = address->ai_next) {
         m_fd = connectTo(*address, deadline);
         if (m_fd >= 0)
             break;
@@ -159,14 +134,7 @@ int TcpSocket::Connect(const QString &host, int port)
     }
     if (m_fd < 0)
         return fail(error);
-
-    const timeval sendTimeout = toTimeval(m_timeouts.write);
-    // Without its send time-out the connection could block for ever, so it is not kept.
-    if (setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) < 0) {
-        error = errno;
-        Disconnect();
-        return fail(error);
-    }
+    m_sendDeadline = std::chrono::steady_clock::now() + m_timeouts.write;
     return 0;
 }
 
@@ -178,18 +146,21 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
     qsizetype sent = 0;
     while (sent < length) {
         const ssize_t n = retryOnInterrupt([&] {
-            return send(m_fd, data.constData() + sent, size_t(length - sent), MSG_NOSIGNAL);
+            return send(m_fd, data.constData() + sent, size_t(length - sent),
+                        MSG_DONTWAIT | MSG_NOSIGNAL);
         });
-        if (n < 0) {
-            // A send timeout ends the call with what went out so far.
-            m_lastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        // A full send buffer is waited on, until the connection's time for sending is up;
+        // a send of nothing cannot happen for a non-empty buffer, so it is never looped on.
+        const bool full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        const int error = full ? awaitReady(m_fd, POLLOUT, m_sendDeadline) : (n < 0 ? errno : EIO);
+        if (error != 0) { // the call ends with what went out so far
+            m_lastError = error;
             break;
         }
-        if (n == 0) { // cannot happen for a non-empty send; never loop on it
-            m_lastError = EIO;
-            break;
-        }
-        sent += n;
     }
     return sent;
 }

@@ -1,25 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "hostlookup.h"
 #include "streamsocket.h"
 
 #include <chrono>
 
 // The platform's own TCP socket behind the StreamSocket calls. Each call blocks, but none
-// without end: connecting, a send that makes no progress and a read that gets no data each
-// give up after their timeout. The connection closes with the object.
+// without end: connecting, sending and a read that gets no data each give up after their
+// timeout. The connection closes with the object.
 class TcpSocket : public StreamSocket
 {
 public:
     struct Timeouts
     {
+        // Looking up the host and connecting to one of its addresses, together.
         std::chrono::milliseconds connect{30'000};
+        // Sending all that is written on a connection, counted from the moment it was made:
+        // a peer that takes a little now and then cannot stretch it.
         std::chrono::milliseconds write{30'000};
+        // Waiting for data on one read.
         std::chrono::milliseconds read{30'000};
     };
 
     TcpSocket();
-    explicit TcpSocket(const Timeouts &timeouts);
+    // `lookup` stands in for the system's name lookup (getaddrinfo) when given.
+    explicit TcpSocket(const Timeouts &timeouts, LookupFunction lookup = nullptr);
     TcpSocket(const TcpSocket &) = delete;
     TcpSocket &operator=(const TcpSocket &) = delete;
     ~TcpSocket() override;
@@ -37,6 +43,8 @@ private:
     int fail(int error);
 
     Timeouts m_timeouts;
+    LookupFunction m_lookup;
     int m_fd = -1;
+    std::chrono::steady_clock::time_point m_sendDeadline;
     int m_lastError = 0;
 };

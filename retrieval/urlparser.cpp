@@ -69,9 +69,19 @@ double splitHostPort(QString &host)
     return port;
 }
 
-QString withoutBrackets(const QString &host)
+bool isBracket(QChar c)
 {
-    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+    return c == u'[' || c == u']';
+}
+
+// What a host names: an address in brackets without them (RFC 3986 section 3.2.2), any
+// other host as it stands. Brackets anywhere else ("[[]]", "[::1", "a]") are part of no
+// name or address, so such a host names nothing.
+QString nameOrAddress(const QString &host)
+{
+    const bool inBrackets = host.size() >= 2 && host.startsWith(u'[') && host.endsWith(u']');
+    const QString inside = inBrackets ? host.mid(1, host.size() - 2) : host;
+    return std::any_of(inside.begin(), inside.end(), isBracket) ? QString() : inside;
 }
 
 // An international name is looked up by its ASCII form (RFC 5891); an ASCII name as it
@@ -120,7 +130,7 @@ Endpoint ParsedUrl::endpoint() const
 {
     QString host = Host;
     const double portInHost = splitHostPort(host);
-    return {lookupName(withoutBrackets(host)), portNumber(Port.value_or(portInHost))};
+    return {lookupName(nameOrAddress(host)), portNumber(Port.value_or(portInHost))};
 }
 
 std::optional<ParsedUrl> parseUrl(const QString &urlBoxText, bool redirecting)

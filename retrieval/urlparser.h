@@ -9,7 +9,8 @@
 struct Endpoint
 {
     // The name or address to look up: an international name in its ASCII (IDNA) form, an
-    // IPv6 address without brackets; empty when the name has no ASCII form.
+    // IPv6 address without brackets; empty when the name has no ASCII form, or when it has
+    // brackets anywhere but around an address.
     QString host;
     // 1..65535, or 0 when the URL's port is no whole number in that range.
     int port = 0;

@@ -80,10 +80,13 @@ void tst_NumericReading::readNumber_data()
     QTest::newRow("empty") << QString() << 0.0;
     QTest::newRow("letters") << u"abc"_s << 0.0;
     QTest::newRow("letters-then-digits") << u"OK 200"_s << 0.0;
-    // Beyond the double range: an infinity of the number's sign, or 0 when too small.
+    // Beyond the double range: an infinity of the number's sign, or a 0 of its sign when
+    // too small.
     QTest::newRow("overflow") << u"1e999"_s << Infinity;
     QTest::newRow("negative-overflow") << u"-1e999"_s << -Infinity;
     QTest::newRow("underflow") << u"1e-999"_s << 0.0;
+    QTest::newRow("negative-underflow") << u"-1e-400"_s << -0.0;
+    QTest::newRow("negative-zero") << u"-0"_s << -0.0;
     QTest::newRow("overflow-in-digits") << (u"1"_s + QString(400, u'0')) << Infinity;
     QTest::newRow("largest-double")
         << u"1.7976931348623157e308"_s << std::numeric_limits<double>::max();

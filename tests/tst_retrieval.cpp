@@ -816,19 +816,27 @@ void tst_Retrieval::slowServer_data()
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("elapsedMs"); // on the scripted clock when the retrieval ends
 
-    // The response may take 60 s from the request, plus 1 s for every KiB that has come.
+    // The response may take 60 s from the request, plus 1 s for every 4 KiB that has come,
+    // and 300 s at most.
     const QString timedOut = u"Error receiving data! - 110"_s;
     QByteArrayList trickle;
     for (const char c : QByteArrayView("HTTP/1.0 200 OK\r\n\r\nbody"))
         trickle += QByteArray(1, c);
-    QTest::newRow("byte-every-29-s") << trickle << 29'000 << timedOut << 60'001;
+    QTest::newRow("byte-every-29-s") << trickle << 29'000 << timedOut << 60'000;
     QTest::newRow("silent") << QByteArrayList{Ok.toLatin1()} << 61'000 << timedOut << 60'000;
     QTest::newRow("within-60-s") << QByteArrayList{Ok.toLatin1() + "late"} << 59'999 << u"late"_s
                                  << 59'999;
-    const QByteArray twoKiB(2048, 'x');
-    QTest::newRow("2-kib-per-second-never-cut")
-        << QByteArrayList{Ok.toLatin1()} + QByteArrayList(100, twoKiB) << 1'000
-        << QString(100 * 2048, u'x') << 101'000;
+    const QByteArray oneKiB(1024, 'x');
+    QTest::newRow("1-kib-per-second-cut-at-80-s")
+        << QByteArrayList{Ok.toLatin1()} + QByteArrayList(100, oneKiB) << 1'000 << timedOut
+        << 79'504;
+    const QByteArray fourKiB(4096, 'x');
+    QTest::newRow("4-kib-per-second-until-299-s")
+        << QByteArrayList{Ok.toLatin1()} + QByteArrayList(298, fourKiB) << 1'000
+        << QString(298 * 4096, u'x') << 299'000;
+    QTest::newRow("4-kib-per-second-cut-at-300-s")
+        << QByteArrayList{Ok.toLatin1()} + QByteArrayList(400, fourKiB) << 1'000 << timedOut
+        << 300'000;
 }
 
 // A server that sends a byte now and then cannot hold the window for ever.
@@ -849,14 +857,16 @@ void tst_Retrieval::slowServer()
     QCOMPARE(run.faults, QStringList());
 }
 
-// The program's own limits: 20 redirects, 256 MiB of response, 60 s and 1 s per KiB.
+// The program's own limits: 20 redirects, 256 MiB of response, 60 s and 1 s per 4 KiB,
+// 300 s at most.
 void tst_Retrieval::defaultLimits()
 {
     const RetrievalLimits limits;
     QCOMPARE(limits.maxRedirects, 20);
     QCOMPARE(limits.maxResponseBytes, qsizetype(256) * 1024 * 1024);
     QCOMPARE(limits.receiveAllowance, std::chrono::seconds(60));
-    QCOMPARE(limits.receiveAllowancePerKiB, std::chrono::seconds(1));
+    QCOMPARE(limits.receiveAllowancePer4KiB, std::chrono::seconds(1));
+    QCOMPARE(limits.maxReceiveTime, std::chrono::seconds(300));
 }
 
 QTEST_APPLESS_MAIN(tst_Retrieval)

@@ -6,13 +6,16 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -121,6 +124,19 @@ TcpSocket::Timeouts ampleTimeouts()
     return {5s, 5s, 5s};
 }
 
+// A lookup that takes its time, as one does when a name server answers late or never, and
+// then looks the name up for real.
+std::atomic<int> lookupDelayMs{0};
+std::atomic<int> lookupsDone{0};
+
+int lateLookup(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(lookupDelayMs));
+    const int found = getaddrinfo(node, service, hints, result);
+    ++lookupsDone;
+    return found;
+}
+
 QByteArray readAll(TcpSocket &socket, qsizetype limit, qsizetype *result)
 {
     QByteArray all;
@@ -146,11 +162,14 @@ private slots:
     void connectsWhereAsked_data();
     void connectsWhereAsked();
     void refusedPort();
+    void lookupWithinConnectTimeout_data();
+    void lookupWithinConnectTimeout();
     void writeAndReadRoundTrip_data();
     void writeAndReadRoundTrip();
     void readReportsReset();
     void readTimesOut_data();
     void readTimesOut();
+    void writeTimesOutWithShortCount_data();
     void writeTimesOutWithShortCount();
     void connectTimesOut();
     void noSigpipeAfterPeerLeft();
@@ -233,6 +252,43 @@ void TestTcpSocket::refusedPort()
     QCOMPARE(socket.LastError(), ECONNREFUSED);
 }
 
+void TestTcpSocket::lookupWithinConnectTimeout_data()
+{
+    QTest::addColumn<int>("lookupMs");
+    QTest::addColumn<int>("connectTimeoutMs");
+    QTest::addColumn<int>("error"); // 0 when connected
+
+    QTest::newRow("late-lookup-in-time") << 100 << 5'000 << 0;
+    QTest::newRow("lookup-outlasts-timeout") << 500 << int(ShortTimeout.count()) << ETIMEDOUT;
+}
+
+// A lookup that hangs is given up on at the connect timeout, and it finishes in the
+// background after the socket has gone, freeing what it found.
+void TestTcpSocket::lookupWithinConnectTimeout()
+{
+    QFETCH(int, lookupMs);
+    QFETCH(int, connectTimeoutMs);
+    QFETCH(int, error);
+
+    Listener listener;
+    lookupDelayMs = lookupMs;
+    const int doneBefore = lookupsDone;
+    int result = 0;
+    int lastError = 0;
+    bool lookupDoneFirst = false;
+    {
+        TcpSocket socket({std::chrono::milliseconds(connectTimeoutMs), 5s, 5s}, lateLookup);
+        result = socket.Connect(QStringLiteral("localhost"), listener.port());
+        lookupDoneFirst = lookupsDone > doneBefore;
+        lastError = socket.LastError();
+    }
+    for (int waited = 0; lookupsDone == doneBefore && waited < SettleMs; waited += 10)
+        std::this_thread::sleep_for(10ms);
+    QCOMPARE(lookupsDone.load(), doneBefore + 1);
+    QCOMPARE(lookupDoneFirst, error == 0);
+    QCOMPARE(result == 0 ? 0 : lastError, error);
+}
+
 void TestTcpSocket::writeAndReadRoundTrip_data()
 {
     QTest::addColumn<QByteArray>("reply");
@@ -308,18 +364,32 @@ void TestTcpSocket::readTimesOut()
     QCOMPARE(socket.LastError(), ETIMEDOUT);
 }
 
-// A peer that never reads lets the buffers fill up; the send then stops after its timeout
-// instead of blocking for good, and reports how much went out.
+void TestTcpSocket::writeTimesOutWithShortCount_data()
+{
+    QTest::addColumn<bool>("readsSlowly");
+
+    QTest::newRow("peer-never-reads") << false;
+    QTest::newRow("peer-reads-slowly") << true;
+}
+
+// A peer that reads little or nothing lets the buffers fill up; the send then stops when
+// the connection's time for sending is up, however much went out before, and reports how
+// much did.
 void TestTcpSocket::writeTimesOutWithShortCount()
 {
-    LoopbackServer::Reply deaf;
-    deaf.neverRead = true;
-    LoopbackServer server({deaf});
+    QFETCH(bool, readsSlowly);
+
+    LoopbackServer::Reply peer;
+    peer.neverRead = !readsSlowly;
+    peer.readsSlowly = readsSlowly;
+    LoopbackServer server({peer});
     TcpSocket socket(shortTimeouts());
     QCOMPARE(socket.Connect(QStringLiteral("127.0.0.1"), server.port()), 0);
 
     const QByteArray flood(64 * 1024 * 1024, 'x');
+    alarm(WatchdogSeconds);
     const qsizetype sent = socket.Write(flood, flood.size());
+    alarm(0);
     QVERIFY(sent >= 0);
     QVERIFY(sent < flood.size());
     QCOMPARE(socket.LastError(), ETIMEDOUT);

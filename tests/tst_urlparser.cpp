@@ -242,6 +242,10 @@ void tst_UrlParser::endpoint_data()
     row("ipv6-redirect-port", u"http://[::1]:8080/"_s, true, u"::1"_s, 8080, u"[::1]:8080"_s);
     row("ipv6-redirect-bracketed", u"http://[::1]/"_s, true, u"::1"_s, 80, u"[::1]"_s);
     row("ipv6-redirect-bare", u"http://::1/"_s, true, u"::1"_s, 80, u"[::1]"_s);
+    // Brackets around anything but an address: the host names nothing to look up.
+    row("brackets-nested", u"[[]]/"_s, false, QString(), 80, QString());
+    row("brackets-nested-address", u"http://[[::1]]:8080/"_s, true, QString(), 8080, u":8080"_s);
+    row("bracket-unclosed", u"http://[::1/"_s, true, QString(), 80, QString());
     // International names: their ASCII form, or nothing that could be looked up.
     row("international", u"b\u00FCcher.example/"_s, false, u"xn--bcher-kva.example"_s, 80,
         u"xn--bcher-kva.example"_s);

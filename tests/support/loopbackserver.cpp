@@ -57,6 +57,17 @@ void sendAll(int fd, const QByteArray &bytes)
     }
 }
 
+// Holds a connection until the server stops, reading nothing or a little now and then.
+void holdConnection(int fd, bool readALittle, const std::atomic<bool> &stopping)
+{
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    while (!stopping) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
+        if (readALittle)
+            recv(fd, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT);
+    }
+}
+
 void closeWithReset(int fd)
 {
     const linger abortive{1, 0};
@@ -84,9 +95,8 @@ struct LoopbackServer::State
             const int connection = accept(listener, nullptr, nullptr);
             if (connection < 0)
                 return;
-            if (reply.neverRead) {
-                while (!stopping)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
+            if (reply.neverRead || reply.readsSlowly) {
+                holdConnection(connection, reply.readsSlowly, stopping);
                 close(connection);
                 return;
             }

@@ -23,6 +23,9 @@ public:
         // Reads nothing at all and holds the connection until the server stops, so that
         // the client's sends pile up. Later replies wait until then, so it comes last.
         bool neverRead = false;
+        // Like neverRead, but takes up to 256 KiB of what was sent every 20 ms: steady
+        // progress, and still seconds for a send of many MiB.
+        bool readsSlowly = false;
     };
 
     explicit LoopbackServer(QList<Reply> replies);
