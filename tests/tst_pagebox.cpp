@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pagebox.h"
+#include "pagehistory.h"
 #include "pagetext.h"
+#include "rowindex.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -9,6 +11,7 @@
 #include <QTest>
 #include <QTestEventList>
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -65,8 +68,18 @@ qsizetype settled(const QString &text, qsizetype p)
     return p;
 }
 
+// A text with its history and its rows, as the page box keeps them.
+struct IndexedText
+{
+    explicit IndexedText(const QString &page) { text.setText(page); }
+
+    PageText text;
+    PageHistory history{text};
+    RowIndex rows{text};
+};
+
 // Every row of a text, indexed to the end: its start, and whether it starts a line.
-std::vector<std::pair<qsizetype, bool>> rowsOf(PageText &text)
+std::vector<std::pair<qsizetype, bool>> rowsOf(RowIndex &text)
 {
     text.indexAll();
     std::vector<std::pair<qsizetype, bool>> rows;
@@ -221,8 +234,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
     PageBox box;
     box.resize(300, 200);
     box.setPageText(model);
-    PageText same;
-    same.setText(model);
+    IndexedText same(model);
     qsizetype cursor = 0;
     qsizetype anchor = 0;
     QString remembered;
@@ -245,7 +257,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
         redone.clear();
         typingOpen = typing && length == 0;
         model.replace(from, length, inserted);
-        same.replace(from, length, inserted, typing);
+        same.history.replace(from, length, inserted, typing);
         cursor = anchor = settled(model, from + inserted.size());
         typedEnd = from + inserted.size();
     };
@@ -261,13 +273,12 @@ void tst_PageBox::randomEditsMatchAPlainString()
 
     // Indexed only a few rows further each step, so that edits also meet the end of what
     // is indexed, as they do while a large page is still being indexed.
-    PageText partial;
-    partial.setText(model);
+    auto partial = std::make_unique<IndexedText>(model);
 
     for (int step = 0; step < 4000; ++step) {
         const QString before = model;
         if (step % 50 == 0)
-            partial.setText(model);
+            partial = std::make_unique<IndexedText>(model);
         const int action = random.bounded(13);
         const auto place = [&] { return qsizetype(random.bounded(int(model.size()) + 1)); };
         switch (action) {
@@ -339,7 +350,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
         case 9: { // undo, or a chain of them
             for (int i = random.bounded(1, 4); i > 0; --i) {
                 QTest::keyClick(&box, Qt::Key_Z, Qt::ControlModifier);
-                same.undo();
+                same.history.undo();
                 if (!undone.empty()) {
                     redone.push_back(model);
                     model = undone.back();
@@ -355,7 +366,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
             const bool shiftZ = random.bounded(2);
             QTest::keyClick(&box, shiftZ ? Qt::Key_Z : Qt::Key_Y,
                             shiftZ ? Qt::ControlModifier | Qt::ShiftModifier : Qt::ControlModifier);
-            same.redo();
+            same.history.redo();
             if (!redone.empty()) {
                 undone.push_back(model);
                 model = redone.back();
@@ -396,11 +407,10 @@ void tst_PageBox::randomEditsMatchAPlainString()
         QCOMPARE(box.cursorPosition(), cursor);
         QCOMPARE(box.anchorPosition(), anchor);
         QCOMPARE(box.pageText(), model);
-        PageText afresh;
-        afresh.setText(model);
-        const auto rows = rowsOf(afresh);
-        QCOMPARE(same.text(), model);
-        QVERIFY(rowsOf(same) == rows);
+        IndexedText afresh(model);
+        const auto rows = rowsOf(afresh.rows);
+        QCOMPARE(same.text.text(), model);
+        QVERIFY(rowsOf(same.rows) == rows);
 
         qsizetype head = 0;
         while (head < before.size() && head < model.size() && before[head] == model[head])
@@ -409,12 +419,13 @@ void tst_PageBox::randomEditsMatchAPlainString()
         while (tail < before.size() - head && tail < model.size() - head &&
                before[before.size() - 1 - tail] == model[model.size() - 1 - tail])
             ++tail;
-        partial.replace(head, before.size() - head - tail,
-                        QStringView(model).sliced(head, model.size() - head - tail));
-        partial.indexRows(partial.rowsKnown() + random.bounded(2));
-        QVERIFY(partial.rowsKnown() <= qsizetype(rows.size()));
-        for (qsizetype row = 0; row < partial.rowsKnown(); ++row)
-            QVERIFY(std::pair(partial.rowStart(row), partial.rowStartsLine(row)) ==
+        partial->history.replace(head, before.size() - head - tail,
+                                 QStringView(model).sliced(head, model.size() - head - tail));
+        RowIndex &partialRows = partial->rows;
+        partialRows.indexRows(partialRows.rowsKnown() + random.bounded(2));
+        QVERIFY(partialRows.rowsKnown() <= qsizetype(rows.size()));
+        for (qsizetype row = 0; row < partialRows.rowsKnown(); ++row)
+            QVERIFY(std::pair(partialRows.rowStart(row), partialRows.rowStartsLine(row)) ==
                     rows[size_t(row)]);
     }
 }
