@@ -55,7 +55,7 @@ bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted
         return false;
     Replacement edit{from, {}, m_text.add(inserted), inserted.size()};
     edit.removed = m_text.replace(from, length, edit.inserted);
-    m_redo.clear();
+    dropRedo();
 
     const bool joins = typing && joinsTyping(edit);
     m_typingOpen = typing && length == 0 && m_blockDepth == 0;
@@ -98,6 +98,14 @@ void PageHistory::record(Replacement edit)
     step.pieces += pieces;
     m_pieces += pieces;
     keepBounded();
+}
+
+// A new edit makes the undone steps unreachable; their pieces leave the count with them.
+void PageHistory::dropRedo()
+{
+    for (const Step &step : m_redo)
+        m_pieces -= step.pieces;
+    m_redo.clear();
 }
 
 void PageHistory::keepBounded()

@@ -66,6 +66,7 @@ private:
 
     bool joinsTyping(const Replacement &edit) const;
     void record(Replacement edit);
+    void dropRedo();
     void keepBounded();
     std::pair<qsizetype, qsizetype> replayLast(std::deque<Step> &from, std::deque<Step> &to,
                                                Direction direction);

@@ -102,6 +102,8 @@ private slots:
     void editsApplyToTheExactText_data();
     void editsApplyToTheExactText();
     void randomEditsMatchAPlainString();
+    void historyKeepsWhatItsBoundAllows_data();
+    void historyKeepsWhatItsBoundAllows();
 };
 
 void tst_PageBox::keepsTextExactly_data()
@@ -428,6 +430,58 @@ void tst_PageBox::randomEditsMatchAPlainString()
             QVERIFY(std::pair(partialRows.rowStart(row), partialRows.rowStartsLine(row)) ==
                     rows[size_t(row)]);
     }
+}
+
+void tst_PageBox::historyKeepsWhatItsBoundAllows_data()
+{
+    QTest::addColumn<int>("steps");      // single-character edits, each a step of its own
+    QTest::addColumn<bool>("scattered"); // typed and deleted all over the text, or typed at its end
+    QTest::addColumn<int>("rounds");     // then: delete everything, undo, type a letter
+
+    QTest::newRow("a-million-steps-keep-the-last") << 1000000 << false << 0;
+    QTest::newRow("cleared-redo-steps-leave-the-count") << 5000 << true << 1000;
+}
+
+// Undoing every step the history kept gives back the text as it was before the oldest of
+// them, and redoing them all the text as it ended.
+void tst_PageBox::historyKeepsWhatItsBoundAllows()
+{
+    QFETCH(int, steps);
+    QFETCH(bool, scattered);
+    QFETCH(int, rounds);
+    PageText text;
+    PageHistory history(text);
+    text.setText(QStringLiteral("page").repeated(100));
+    const qsizetype total = steps + rounds;
+    const qsizetype kept = std::min<qsizetype>(total, PageHistory::StepsKept);
+    QString oldestKept = text.text();
+    for (qsizetype step = 0; step < total; ++step) {
+        if (step == total - kept)
+            oldestKept = text.text();
+        if (step >= steps) {
+            history.replace(0, text.size(), QString());
+            history.undo();
+            history.replace(0, 0, QStringLiteral("y"));
+        } else if (!scattered) {
+            history.replace(text.size(), 0, QStringLiteral("x"));
+        } else if (step % 3 == 2) {
+            history.replace(step % text.size(), 1, QString());
+        } else {
+            history.replace((step * 7919) % text.size(), 0, QStringLiteral("x"));
+        }
+    }
+    const QString last = text.text();
+
+    qsizetype undone = 0;
+    for (; history.canUndo(); ++undone)
+        history.undo();
+    const QString first = text.text();
+    while (history.canRedo())
+        history.redo();
+
+    QCOMPARE(undone, kept);
+    QCOMPARE(first, oldestKept);
+    QCOMPARE(text.text(), last);
 }
 
 QTEST_MAIN(tst_PageBox)
