@@ -14,13 +14,14 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 
 namespace {
 
 // The idle work on a new page goes on in slices this long, between which the window
 // handles whatever else is waiting.
-constexpr qint64 IndexSliceMs = 8;
-constexpr int WheelLinesPerStep = 3;
+constexpr qint64 IdleSliceMs = 8;
 // Text offered to assistive tools is cut off at this length.
 constexpr qsizetype OfferedTextLimit = 65536;
 
@@ -49,21 +50,6 @@ PageBox::PageBox(QWidget *parent)
     connect(&m_control, &PageControl::contentsChanged, this, &PageBox::afterContentsChange);
     connect(&m_control, &PageControl::updateRequest, this, &PageBox::followTop);
     connect(&m_control, &PageControl::microFocusChanged, this, [this] { updateMicroFocus(); });
-    // The scroll bar counts rows, and a row of a long line may take many screen lines; its
-    // arrows and page steps move by screen lines instead, as in any text box.
-    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this](int action) {
-        const int page = m_layouts.linesPerPage();
-        const int lines = action == QAbstractSlider::SliderSingleStepAdd   ? 1
-                          : action == QAbstractSlider::SliderSingleStepSub ? -1
-                          : action == QAbstractSlider::SliderPageStepAdd   ? page
-                          : action == QAbstractSlider::SliderPageStepSub   ? -page
-                                                                           : 0;
-        if (lines == 0)
-            return;
-        m_layouts.scrollByLines(lines);
-        followTop();
-        verticalScrollBar()->setSliderPosition(int(m_layouts.top().row));
-    });
     setPageText(QString());
 }
 
@@ -76,9 +62,8 @@ void PageBox::setPageText(const QString &text)
     const QString before = announce ? m_text.text() : QString();
     m_text.setText(text);
     m_control.reset();
-    m_rows.indexSome(IndexSliceMs);
-    if (!m_rows.fullyIndexed())
-        m_indexTimer.start(0, this);
+    m_rows.indexSome(IdleSliceMs);
+    startIdleWork();
     updateScrollBar();
     viewport()->update();
     if (announce) {
@@ -146,66 +131,76 @@ void PageBox::paintEvent(QPaintEvent *event)
 {
     m_layouts.keepCacheSmall();
     QPainter painter(viewport());
-    // The top row may begin above the viewport; nothing of it may reach the frame.
+    // The top stretch may begin above the viewport; nothing of it may reach the frame.
     painter.setClipRect(event->rect());
     painter.setPen(palette().text().color());
     const qsizetype cursor = m_control.cursorPosition();
     const qsizetype anchor = m_control.anchorPosition();
     const qsizetype selectionStart = std::min(cursor, anchor);
     const qsizetype selectionEnd = std::max(cursor, anchor);
-    const qsizetype cursorRow = m_rows.rowAt(cursor);
     const qsizetype dropPosition = m_control.dropPosition();
-    const qsizetype dropRow = dropPosition >= 0 ? m_rows.rowAt(dropPosition) : -1;
+    const bool caretShown = hasFocus() && m_caretShown;
     QTextCharFormat selected;
     selected.setBackground(palette().brush(QPalette::Highlight));
     selected.setForeground(palette().brush(QPalette::HighlightedText));
+    // A position at the boundary of two stretches of one row is drawn in the later one.
+    const auto holds = [](const PageLayouts::Stretch &stretch, qsizetype position) {
+        return position >= stretch.start &&
+               (position < stretch.end || (position == stretch.end && stretch.endsRow));
+    };
 
     const PageLayouts::LinePlace top = m_layouts.top();
-    qreal y = m_layouts.topMargin() - m_layouts.rowLayout(top.row)->lineAt(top.line).y();
-    for (qsizetype row = top.row; y < viewport()->height(); ++row) {
-        m_rows.indexRows(row + 2);
-        if (row >= m_rows.rowsKnown())
-            break;
-        QTextLayout *layout = m_layouts.rowLayout(row);
-        const qsizetype start = m_rows.rowStart(row);
-        const qsizetype end = m_rows.rowEnd(row);
+    PageLayouts::Stretch stretch = m_layouts.stretchOf(top);
+    qreal y = m_layouts.topMargin() - stretch.layout->lineAt(top.line).y();
+    for (;;) {
         QList<QTextLayout::FormatRange> selections;
-        if (selectionStart < end && selectionEnd > start) {
-            const qsizetype from = std::max(selectionStart, start) - start;
-            const qsizetype to = std::min(selectionEnd, end) - start;
-            selections.append({int(from), int(to - from), selected});
+        if (selectionStart < stretch.end && selectionEnd > stretch.start) {
+            const int from = stretch.toLayout(std::max(selectionStart, stretch.start));
+            const int to = stretch.toLayout(std::min(selectionEnd, stretch.end));
+            selections.append({from, to - from, selected});
         }
         const QPointF origin(PageLayouts::DocumentMargin, y);
-        layout->draw(&painter, origin, selections);
+        stretch.layout->draw(&painter, origin, selections);
         // A selected line break shows as a little room after the line's last character.
-        if (selectionStart <= end && selectionEnd > end && row + 1 < m_rows.rowsKnown() &&
-            m_rows.rowStartsLine(row + 1)) {
-            const QTextLine last = layout->lineAt(layout->lineCount() - 1);
+        if (stretch.endsRow && selectionStart <= stretch.end && selectionEnd > stretch.end) {
+            const QTextLine last = stretch.layout->lineAt(stretch.layout->lineCount() - 1);
             painter.fillRect(QRectF(origin.x() + last.naturalTextWidth(), y + last.y(),
                                     painter.fontMetrics().averageCharWidth(), last.height()),
                              palette().brush(QPalette::Highlight));
         }
-        if (row == cursorRow && hasFocus() && m_caretShown)
-            layout->drawCursor(&painter, origin,
-                               int(cursor - start) +
-                                   (m_layouts.preedit().isEmpty() ? 0 : m_control.preeditCursor()));
-        if (row == dropRow)
-            layout->drawCursor(&painter, origin, int(dropPosition - start));
-        y += m_layouts.rowHeight(row);
+        if (caretShown && holds(stretch, cursor))
+            stretch.layout->drawCursor(&painter, origin,
+                                       stretch.toLayout(cursor) + (stretch.preeditAt >= 0
+                                                                       ? m_control.preeditCursor()
+                                                                       : 0));
+        if (dropPosition >= 0 && holds(stretch, dropPosition))
+            stretch.layout->drawCursor(&painter, origin, stretch.toLayout(dropPosition));
+        y += stretch.height();
+        if (y >= viewport()->height() || !m_layouts.nextStretch(stretch))
+            break;
     }
+    // Laying out what was painted may have counted lines the scroll bar estimated.
+    if (m_layouts.takeCountsChanged())
+        m_scrollBarTimer.start(0, this);
 }
 
 // --- Scrolling --------------------------------------------------------------------------
 
+// The scroll bar counts screen lines, as in Qt's plain text editor: its range ends where
+// the last lines fill the viewport, and its thumb is the share of the lines on screen.
 void PageBox::updateScrollBar()
 {
     const PageLayouts::LinePlace last = m_layouts.settleTop();
+    const qsizetype lastLine = m_layouts.screenLinesBefore(last);
+    const qsizetype total = m_rows.totalScreenLines();
+    const qsizetype maximum = std::clamp<qsizetype>(lastLine, 0, INT_MAX);
     m_settingScrollBar = true;
     QScrollBar *bar = verticalScrollBar();
-    bar->setRange(0, int(last.row));
-    bar->setPageStep(m_layouts.linesPerPage());
+    bar->setRange(0, int(maximum));
+    bar->setPageStep(int(std::clamp<qsizetype>(total - lastLine, 1, INT_MAX)));
     bar->setSingleStep(1);
-    bar->setValue(int(m_layouts.top().row));
+    if (!bar->isSliderDown())
+        bar->setValue(int(std::min(m_layouts.screenLinesBefore(m_layouts.top()), maximum)));
     m_settingScrollBar = false;
 }
 
@@ -213,30 +208,44 @@ void PageBox::updateScrollBar()
 void PageBox::followTop()
 {
     m_settingScrollBar = true;
-    verticalScrollBar()->setValue(int(m_layouts.top().row));
+    if (!verticalScrollBar()->isSliderDown())
+        verticalScrollBar()->setValue(int(m_layouts.screenLinesBefore(m_layouts.top())));
     m_settingScrollBar = false;
     viewport()->update();
 }
 
-void PageBox::scrollContentsBy(int, int)
+// The scroll bar moved (the wheel, its arrows, its page steps, its thumb). A move of a few
+// pages goes line by line, so that it is exact where lines are only estimated; a longer
+// one goes to the line the scroll bar's position counts.
+void PageBox::scrollContentsBy(int, int dy)
 {
-    if (m_settingScrollBar || verticalScrollBar()->value() == m_layouts.top().row)
+    if (m_settingScrollBar || dy == 0)
         return;
-    m_layouts.scrollToPlace({verticalScrollBar()->value(), 0});
-    viewport()->update();
+    QScrollBar *bar = verticalScrollBar();
+    if (std::abs(dy) <= 4 * std::max(1, bar->pageStep()))
+        m_layouts.scrollByLines(-dy);
+    else
+        m_layouts.scrollToPlace(m_layouts.placeOfScreenLine(bar->value()));
+    followTop();
 }
 
 void PageBox::afterContentsChange()
 {
-    if (!m_rows.fullyIndexed())
-        m_indexTimer.start(0, this);
+    startIdleWork();
     updateScrollBar();
+}
+
+void PageBox::startIdleWork()
+{
+    m_wrapped = false;
+    m_idleTimer.start(0, this);
 }
 
 void PageBox::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     m_layouts.setViewportSize(viewport()->size());
+    startIdleWork();
     updateScrollBar();
 }
 
@@ -246,30 +255,35 @@ void PageBox::changeEvent(QEvent *event)
     if (event->type() == QEvent::FontChange || event->type() == QEvent::LayoutDirectionChange) {
         m_layouts.setFont(font());
         m_layouts.setTextDirection(layoutDirection());
+        startIdleWork();
         updateScrollBar();
         viewport()->update();
     }
 }
 
+// The wheel goes through the scroll bar, which adds up the small steps of touchpads and
+// fine wheels until they make a line.
 void PageBox::wheelEvent(QWheelEvent *event)
 {
     if (event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier)) {
         event->ignore();
         return;
     }
-    const int steps = event->angleDelta().y() / QWheelEvent::DefaultDeltasPerStep;
-    if (steps != 0) {
-        m_layouts.scrollByLines(-steps * WheelLinesPerStep * QApplication::wheelScrollLines() / 3);
-        followTop();
-    }
-    event->accept();
+    QAbstractScrollArea::wheelEvent(event);
 }
 
+// The idle work: indexing the rows, then finding the true lines of long rows.
 void PageBox::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == m_indexTimer.timerId()) {
-        if (m_rows.indexSome(IndexSliceMs))
-            m_indexTimer.stop();
+    if (event->timerId() == m_idleTimer.timerId()) {
+        const bool indexed = m_rows.indexSome(IdleSliceMs);
+        m_wrapped = indexed && m_layouts.wrapSome(IdleSliceMs);
+        if (m_wrapped)
+            m_idleTimer.stop();
+        m_layouts.takeCountsChanged();
+        updateScrollBar();
+    } else if (event->timerId() == m_scrollBarTimer.timerId()) {
+        m_scrollBarTimer.stop();
         updateScrollBar();
     } else if (event->timerId() == m_blinkTimer.timerId()) {
         m_caretShown = !m_caretShown;

@@ -48,8 +48,8 @@ public:
     bool isUndoAvailable() const { return m_history.canUndo(); }
     bool isRedoAvailable() const { return m_history.canRedo(); }
     bool isReadOnly() const { return false; }
-    // Whether every row of the text has been indexed (the idle work is done).
-    bool isIndexed() const { return m_rows.fullyIndexed(); }
+    // Whether the idle work is done: every row indexed, every long row wrapped.
+    bool isIndexed() const { return m_rows.fullyIndexed() && m_wrapped; }
 
     QMenu *createStandardContextMenu();
 
@@ -92,6 +92,7 @@ private:
     void updateScrollBar();
     void followTop();
     void afterContentsChange();
+    void startIdleWork();
     void restartBlinking();
     void announceCursor();
 
@@ -102,8 +103,10 @@ private:
     PageLayouts m_layouts{m_text, m_rows};
     PageControl m_control{m_text, m_history, m_rows, m_layouts, this};
 
-    QBasicTimer m_indexTimer;
+    QBasicTimer m_idleTimer;
+    QBasicTimer m_scrollBarTimer;
     QBasicTimer m_blinkTimer;
+    bool m_wrapped = false;
     bool m_caretShown = true;
     bool m_settingScrollBar = false;
 };

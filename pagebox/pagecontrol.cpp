@@ -27,6 +27,8 @@ namespace {
 constexpr int AutoScrollMs = 50;
 // Text offered to input methods and assistive tools is cut off at this length.
 constexpr qsizetype OfferedTextLimit = 65536;
+// Input methods are offered the caret's line, or this much of a long one each way.
+constexpr qsizetype SurroundingChars = 4096;
 
 } // namespace
 
@@ -596,8 +598,10 @@ void PageControl::dropPreedit()
 
 QVariant PageControl::inputMethodQuery(Qt::InputMethodQuery query) const
 {
+    // The text around the caret within its line, at most SurroundingChars each way.
     const qsizetype row = m_rows.rowAt(m_cursor);
-    const qsizetype rowStart = m_rows.rowStart(row);
+    const qsizetype rowEnd = m_rows.rowEnd(row);
+    const qsizetype around = std::max(m_rows.rowStart(row), m_cursor - SurroundingChars);
     switch (query) {
     case Qt::ImEnabled:
         return true;
@@ -610,11 +614,12 @@ QVariant PageControl::inputMethodQuery(Qt::InputMethodQuery query) const
         return QRect(character.topLeft(), QSize(1, character.height()));
     }
     case Qt::ImSurroundingText:
-        return m_layouts.rowLayout(row)->text();
+        return m_text.mid(around, std::min(rowEnd, m_cursor + SurroundingChars) - around);
     case Qt::ImCursorPosition:
-        return int(m_cursor - rowStart);
+        return int(m_cursor - around);
     case Qt::ImAnchorPosition:
-        return int(std::clamp(m_anchor - rowStart, qsizetype(0), m_rows.rowEnd(row) - rowStart));
+        return int(std::clamp(m_anchor - around, qsizetype(0),
+                              std::min(rowEnd, m_cursor + SurroundingChars) - around));
     case Qt::ImCurrentSelection:
         return std::abs(m_cursor - m_anchor) <= OfferedTextLimit ? selectedText() : QString();
     case Qt::ImAbsolutePosition:

@@ -8,29 +8,61 @@
 #include <QSize>
 #include <QString>
 
+#include <cstdint>
+#include <map>
 #include <memory>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 class QTextLayout;
 class RowIndex;
 
-// How the page box's text is laid out on screen: the cache of laid-out rows (only those
-// near the screen are ever laid out), the line at the top of the viewport, and every
-// question of geometry: where a position stands, which position a point hits, which
-// position lies a character, a word or a line away.
+// How the page box's text is laid out on screen: which screen lines each row wraps into,
+// the laid-out stretches of text near the screen (a cache, dropped by range on each
+// edit), the line at the top of the viewport, and every question of geometry: where a
+// position stands, which position a point hits, which position lies a character, a word
+// or a line away.
+//
+// A row is wrapped as Qt's plain text editor wraps a paragraph: greedily, breaking at
+// word boundaries, or anywhere in a word too long for a line. A row of up to LongRowChars
+// characters is laid out whole. A longer one is wrapped a slice at a time from its start:
+// greedy wrapping started at any screen line's start gives the same lines after it, so
+// every line of a slice but the last is a true screen line, and the next slice starts
+// where that last line does. The true lines of a long row are found in the idle time
+// (wrapSome); far ahead of them, where the user jumps, the lines are wrapped from a
+// guessed start a little before, which in running text meets the true lines within a line
+// or two, and gives way to them once they arrive. Only stretches of known lines near the
+// screen are ever laid out for painting.
 class PageLayouts : private PageText::Listener
 {
 public:
     // The room around the text, as in Qt's plain text editor.
     static constexpr int DocumentMargin = 4;
+    static constexpr qsizetype LongRowChars = 4096;
 
-    // A place on screen: a row and one of the lines it is laid out in.
+    // A screen line: a line of the laid-out stretch of text that starts at `stretch`.
     struct LinePlace
     {
         qsizetype row = 0;
+        qsizetype stretch = 0;
         int line = 0;
-        auto operator<=>(const LinePlace &) const = default;
+    };
+
+    // A laid-out stretch of text, and where its positions stand in the layout, which also
+    // holds an input method's composition when it is shown there.
+    struct Stretch
+    {
+        QTextLayout *layout = nullptr;
+        qsizetype row = 0;
+        qsizetype start = 0;
+        qsizetype end = 0;
+        bool endsRow = false;
+        int preeditAt = -1; // where in the layout the composition stands, or -1
+        int preeditLength = 0;
+
+        int toLayout(qsizetype position) const;
+        qsizetype toText(int layoutPosition) const;
+        qreal height() const;
     };
 
     PageLayouts(PageText &text, RowIndex &rows);
@@ -49,27 +81,35 @@ public:
     void setPreedit(qsizetype position, const QString &preedit);
     const QString &preedit() const { return m_preedit; }
 
-    QTextLayout *rowLayout(qsizetype row);
-    void forgetLayouts();
     // Lets the cache go when it has grown past what a screen needs.
     void keepCacheSmall();
-    qreal rowHeight(qsizetype row);
-    qreal lineHeight(LinePlace place);
+
+    // Screen lines and the stretches that hold them.
     LinePlace placeOf(qsizetype position);
     bool nextLine(LinePlace &place);
     bool previousLine(LinePlace &place);
+    qreal lineHeight(const LinePlace &place);
+    Stretch stretchOf(const LinePlace &place);
+    bool nextStretch(Stretch &stretch);
+    // Where every screen line that starts in [from, to) starts, wrapping as far as needed.
+    std::vector<qsizetype> screenLineStarts(qsizetype from, qsizetype to);
 
-    // The line at the top of the viewport.
-    LinePlace top() const { return m_top; }
+    // The line at the top of the viewport; whatever changes, it is a line that exists.
+    LinePlace top();
     // The margin above the text shows only at its top; scrolled, the top line starts at the edge.
     qreal topMargin() const;
-    // Keeps the top on a line that exists and returns the highest top that still fills the
-    // viewport.
+    // Keeps the top from beyond the highest top that still fills the viewport, and returns
+    // that highest top.
     LinePlace settleTop();
     LinePlace lastTopPlace();
-    void scrollToPlace(LinePlace place);
-    void scrollByLines(int lines);
+    void scrollToPlace(const LinePlace &place);
+    void scrollByLines(qsizetype lines);
     void ensureVisible(qsizetype position);
+
+    // The scroll bar's measure: the screen lines before a place, counted where known and
+    // estimated from the characters elsewhere; and the place near a number of lines.
+    qsizetype screenLinesBefore(const LinePlace &place);
+    LinePlace placeOfScreenLine(qsizetype line);
 
     // Where a character stands in the viewport, and which position a viewport point hits.
     QRect characterRect(qsizetype position);
@@ -77,17 +117,83 @@ public:
 
     // Positions a character or a word to the left or right, a number of screen lines up
     // (negative) or down as near as the text allows to `desiredX` (set when negative), the
-    // start or end of a screen line, and the word around a position.
+    // start or end of a screen line, and the word around a position, however long.
     qsizetype leftOf(qsizetype position, bool byWord);
     qsizetype rightOf(qsizetype position, bool byWord);
     qsizetype verticalMove(qsizetype position, int lines, qreal &desiredX);
     qsizetype lineEdge(qsizetype position, bool end);
     std::pair<qsizetype, qsizetype> wordAt(qsizetype position);
 
+    // The idle work: finds the true lines of long rows for about `budgetMs` milliseconds,
+    // the row at the top first; returns whether every indexed long row is wrapped.
+    bool wrapSome(qint64 budgetMs);
+    // Whether a count of screen lines changed since last asked.
+    bool takeCountsChanged();
+
 private:
+    // Screen-line starts of a long row, as offsets from the row's start. Lines [starts[i],
+    // starts[i + 1]) are known; the last start is that of a line not wrapped yet, or, once
+    // the chain is complete, the row's length.
+    struct Chain
+    {
+        std::vector<std::uint32_t> starts;
+        bool complete = false;
+
+        bool empty() const { return starts.empty(); }
+        bool covers(qsizetype offset) const;
+        qsizetype lineOf(qsizetype offset) const;
+        qsizetype knownLines() const { return qsizetype(starts.size()) - 1; }
+    };
+    // The wrapping of a long row: true lines from its start, and, in order beyond them,
+    // lines wrapped from guessed starts where the user looked further on.
+    struct Wrap
+    {
+        qsizetype rowStart = 0;
+        qsizetype length = 0;
+        Chain truth;
+        std::vector<Chain> guesses;
+    };
+    struct Unit
+    {
+        qsizetype end = 0;
+        bool endsRow = false;
+        std::unique_ptr<QTextLayout> layout;
+        int preeditAt = -1;
+    };
+
     void textReset() override;
     void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
+
     qreal textWidth() const;
+    void layOut(QTextLayout &layout) const;
+    void forgetAll();
+    void forgetUnits(qsizetype from, qsizetype to);
+    qsizetype rowLength(qsizetype row);
+    bool isLong(qsizetype row);
+
+    Wrap &wrapOf(qsizetype row);
+    Wrap *findWrap(qsizetype rowStart);
+    std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
+                                         bool &reachedEnd);
+    void extendTruth(qsizetype row, Wrap &wrap, qsizetype chars);
+    void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
+    bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start);
+    void dropGuessesAfter(Wrap &wrap, std::size_t first);
+    const Chain &chainFor(qsizetype row, Wrap &wrap, qsizetype offset);
+    const Chain &guessAround(Wrap &wrap, qsizetype offset);
+    qsizetype anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const;
+    void rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
+                         qsizetype inserted);
+    void countLines(qsizetype row, const Wrap &wrap);
+    qsizetype estimateLines(qsizetype characters) const;
+
+    Stretch unitAt(qsizetype row, qsizetype position);
+    Stretch buildUnit(qsizetype row, qsizetype start, qsizetype end, bool endsRow);
+    Stretch makeStretch(qsizetype row, qsizetype start, const Unit &unit) const;
+    Stretch stretchAt(qsizetype row, qsizetype stretchStart);
+    qsizetype lineStart(const LinePlace &place);
+    qsizetype lineIndexInRow(const LinePlace &place);
+    bool endInView();
 
     const PageText &m_text;
     RowIndex &m_rows;
@@ -96,6 +202,17 @@ private:
     QSize m_viewportSize;
     QString m_preedit;
     qsizetype m_preeditPosition = 0;
-    LinePlace m_top;
-    std::unordered_map<qsizetype, std::unique_ptr<QTextLayout>> m_layouts; // by row
+
+    // The top line: the one that holds this position, or as many lines after it as
+    // `m_topExtra` when several show the same position (a composition's).
+    qsizetype m_topPosition = 0;
+    int m_topExtra = 0;
+    bool m_showsEnd = false; // the text's last line was in view
+
+    std::map<qsizetype, Unit> m_units;          // by the position they start at
+    std::vector<std::unique_ptr<Wrap>> m_wraps; // by the position their row starts at
+    qsizetype m_charactersPerLine = 80;         // what an estimate of lines takes a line to hold
+    qsizetype m_idleRow = 0;                    // the idle work has wrapped the long rows before it
+    double m_wrapNsPerChar = 150;               // what wrapping has been costing
+    bool m_countsChanged = false;
 };

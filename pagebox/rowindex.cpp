@@ -7,11 +7,11 @@
 
 namespace {
 
-// How far past RowChars a row of a long line may reach to end after a word.
-constexpr qsizetype SnapChars = 64;
-constexpr std::uint32_t NoRow = 0xffffffffu;
-// Indexing looks at the clock once per this many rows.
-constexpr int RowsPerClockCheck = 512;
+// A line break is looked for in at most this many characters at a time, so that a line of
+// hundreds of MiB is indexed in slices like any other text.
+constexpr qsizetype ScanChars = 1024 * 1024;
+// Indexing looks at the clock once per this many steps.
+constexpr int StepsPerClockCheck = 256;
 
 // The first CR or LF in `characters`, or -1: the first LF, unless a CR comes before it.
 // Qt's own search for one character is many times faster than a loop that tests for two.
@@ -21,13 +21,6 @@ qsizetype firstBreakIn(QStringView characters)
     const qsizetype carriageReturn =
         characters.first(lineFeed < 0 ? characters.size() : lineFeed).indexOf(u'\r');
     return carriageReturn >= 0 ? carriageReturn : lineFeed;
-}
-
-// Where a row of a long line may end: after a blank or the end of a tag, as a reader would
-// break minified markup.
-bool endsWord(char16_t c)
-{
-    return c == u' ' || c == u'\t' || c == u'>' || c == u',' || c == u';';
 }
 
 } // namespace
@@ -42,41 +35,21 @@ RowIndex::RowIndex(PageText &text)
 void RowIndex::textReset()
 {
     m_pageLineBreak.clear();
-    m_rows.assign(1, 0);
-    m_rows.shrink_to_fit();
+    m_starts.assign(1, 0);
+    m_starts.shrink_to_fit();
+    m_lines.assign(1, 0);
+    m_lines.shrink_to_fit();
+    m_scanned = 0;
     m_indexedAll = false;
-    m_breakFree = {0, 0};
+    m_blockLines.clear();
+    m_settledBlocks = 0;
 }
 
-QString RowIndex::firstLineBreak()
-{
-    for (qsizetype row = 1;; ++row) {
-        indexRows(row + 1);
-        if (row >= rowsKnown())
-            return m_pageLineBreak.isEmpty() ? QStringLiteral("\n") : m_pageLineBreak;
-        if (rowStartsLine(row)) {
-            const qsizetype start = rowStart(row);
-            if (m_text.at(start - 1) == u'\r')
-                m_pageLineBreak = QStringLiteral("\r");
-            else
-                m_pageLineBreak =
-                    m_text.at(start - 2) == u'\r' ? QStringLiteral("\r\n") : QStringLiteral("\n");
-            return m_pageLineBreak;
-        }
-    }
-}
+// --- Indexing ---------------------------------------------------------------------------
 
-// The first CR or LF in [from, to), or -1. A stretch known to hold none is skipped.
+// The first CR or LF in [from, to), or -1.
 qsizetype RowIndex::findBreak(qsizetype from, qsizetype to) const
 {
-    if (from < m_breakFree.second && to > m_breakFree.first) {
-        if (from < m_breakFree.first) {
-            const qsizetype found = findBreak(from, m_breakFree.first);
-            if (found >= 0)
-                return found;
-        }
-        from = m_breakFree.second;
-    }
     while (from < to) {
         const QStringView chunk = m_text.chunkAt(from);
         const qsizetype length = std::min(chunk.size(), to - from);
@@ -88,38 +61,42 @@ qsizetype RowIndex::findBreak(qsizetype from, qsizetype to) const
     return -1;
 }
 
-// Where a row of a long line that could end at `from` best ends: after the first word that
-// ends before `to`, or at `from` itself, never inside a surrogate pair.
-qsizetype RowIndex::snapToWordEnd(qsizetype from, qsizetype to) const
+// Where the line after the break at `lineBreak` starts: a CR LF is one break.
+qsizetype RowIndex::lineStartAfter(qsizetype lineBreak) const
 {
-    for (qsizetype p = from; p < to;) {
-        const QStringView chunk = m_text.chunkAt(p - 1);
-        const qsizetype length = std::min(chunk.size(), to - p);
-        for (qsizetype i = 0; i < length; ++i) {
-            if (endsWord(chunk[i].unicode()))
-                return p + i;
-        }
-        p += length;
-    }
-    if (m_text.at(from - 1).isHighSurrogate() && m_text.at(from).isLowSurrogate())
-        return from + 1;
-    return from;
+    const bool crLf = m_text.at(lineBreak) == u'\r' && m_text.at(lineBreak + 1) == u'\n';
+    return lineBreak + (crLf ? 2 : 1);
 }
 
-// The row after the one that starts at `row`, or NoRow when that one runs to the end.
-std::uint32_t RowIndex::nextRow(std::uint32_t row) const
+bool RowIndex::isLineStart(qsizetype position) const
 {
-    const qsizetype start = row & PositionMask;
-    const qsizetype limit = std::min(m_text.size(), start + RowChars + SnapChars);
-    const qsizetype lineBreak = findBreak(start, limit);
+    if (position <= 0 || position > m_text.size())
+        return false;
+    const QChar before = m_text.at(position - 1);
+    return before == u'\n' || (before == u'\r' && m_text.at(position) != u'\n');
+}
+
+// One step of indexing: the next row, or the next stretch of a long one. Returns false
+// once the whole text is indexed.
+bool RowIndex::indexNext()
+{
+    if (m_indexedAll)
+        return false;
+    const qsizetype limit = std::min(m_text.size(), m_scanned + ScanChars);
+    const qsizetype lineBreak = findBreak(m_scanned, limit);
     if (lineBreak >= 0) {
-        const bool crLf = m_text.at(lineBreak) == u'\r' && m_text.at(lineBreak + 1) == u'\n';
-        return std::uint32_t(lineBreak + (crLf ? 2 : 1));
+        m_settledBlocks = std::min(m_settledBlocks, countedRows() / BlockRows);
+        m_scanned = lineStartAfter(lineBreak);
+        m_starts.push_back(std::uint32_t(m_scanned));
+        m_lines.push_back(0);
+        return true;
     }
-    if (limit == m_text.size())
-        return NoRow;
-    const qsizetype cut = start + RowChars;
-    return std::uint32_t(snapToWordEnd(cut, cut + SnapChars)) | ContinuationFlag;
+    m_scanned = limit;
+    if (limit == m_text.size()) {
+        m_settledBlocks = std::min(m_settledBlocks, countedRows() / BlockRows);
+        m_indexedAll = true;
+    }
+    return !m_indexedAll;
 }
 
 bool RowIndex::indexSome(qint64 budgetMs)
@@ -127,12 +104,7 @@ bool RowIndex::indexSome(qint64 budgetMs)
     QElapsedTimer clock;
     clock.start();
     while (!m_indexedAll) {
-        for (int i = 0; i < RowsPerClockCheck && !m_indexedAll; ++i) {
-            const std::uint32_t next = nextRow(m_rows.back());
-            if (next == NoRow)
-                m_indexedAll = true;
-            else
-                m_rows.push_back(next);
+        for (int i = 0; i < StepsPerClockCheck && indexNext(); ++i) {
         }
         if (clock.elapsed() >= budgetMs)
             break;
@@ -148,24 +120,17 @@ void RowIndex::indexAll()
 
 void RowIndex::indexRows(qsizetype rows)
 {
-    while (!m_indexedAll && rowsKnown() < rows) {
-        const std::uint32_t next = nextRow(m_rows.back());
-        if (next == NoRow)
-            m_indexedAll = true;
-        else
-            m_rows.push_back(next);
+    while (rowsKnown() < rows && indexNext()) {
     }
 }
 
-qsizetype RowIndex::rowEnd(qsizetype row) const
+qsizetype RowIndex::rowEnd(qsizetype row)
 {
-    std::uint32_t next =
-        row + 1 < rowsKnown() ? m_rows[size_t(row + 1)] : nextRow(m_rows[size_t(row)]);
-    if (next == NoRow)
+    while (row + 1 >= rowsKnown() && indexNext()) {
+    }
+    if (row + 1 >= rowsKnown())
         return m_text.size();
-    qsizetype end = next & PositionMask;
-    if (next & ContinuationFlag)
-        return end;
+    qsizetype end = rowStart(row + 1);
     if (m_text.at(end - 1) == u'\n')
         --end;
     if (m_text.at(end - 1) == u'\r')
@@ -173,80 +138,205 @@ qsizetype RowIndex::rowEnd(qsizetype row) const
     return end;
 }
 
-qsizetype RowIndex::rowAt(qsizetype position, bool preferEarlier)
+qsizetype RowIndex::rowAt(qsizetype position)
 {
-    while (!m_indexedAll && qsizetype(m_rows.back() & PositionMask) <= position)
-        indexSome(1000);
-    const auto after = std::upper_bound(
-        m_rows.begin(), m_rows.end(), std::uint32_t(position),
-        [](std::uint32_t p, std::uint32_t row) { return p < (row & PositionMask); });
-    qsizetype row = std::max<qsizetype>(0, (after - m_rows.begin()) - 1);
-    if (preferEarlier && row > 0 && rowStart(row) == position && !rowStartsLine(row))
-        --row;
-    return row;
+    while (m_scanned <= position && indexNext()) {
+    }
+    const auto after = std::upper_bound(m_starts.begin(), m_starts.end(), std::uint32_t(position));
+    return std::max<qsizetype>(0, (after - m_starts.begin()) - 1);
 }
 
-// After `removed` characters at `from` gave way to `inserted`: the rows from a little
-// before the edit are worked out again until they meet a row of the old index, whose
-// rows from there on only move by the edit's change in length.
+QString RowIndex::firstLineBreak()
+{
+    indexRows(2);
+    if (rowsKnown() < 2)
+        return m_pageLineBreak.isEmpty() ? QStringLiteral("\n") : m_pageLineBreak;
+    const qsizetype start = rowStart(1);
+    if (m_text.at(start - 1) == u'\r')
+        m_pageLineBreak = QStringLiteral("\r");
+    else
+        m_pageLineBreak =
+            m_text.at(start - 2) == u'\r' ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    return m_pageLineBreak;
+}
+
+// --- Following edits --------------------------------------------------------------------
+
+void RowIndex::truncateTo(qsizetype rows)
+{
+    m_starts.resize(size_t(rows));
+    m_lines.resize(size_t(rows));
+    m_settledBlocks = std::min(m_settledBlocks, (rows - 1) / BlockRows);
+}
+
+// After `removed` characters at `from` gave way to `inserted`: whether a position starts a
+// line depends on the character before it and the one at it, so the starts before `from`
+// stay, those after the old characters move by the change in length, and only the starts
+// from `from` to the end of the new characters are looked for afresh.
 void RowIndex::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
-    const qsizetype settledBefore = from - SnapChars - 2;
-    const auto byPosition = [](std::uint32_t row, qsizetype p) {
-        return qsizetype(row & PositionMask) < p;
-    };
-    // The last row whose place no character at or after `from` decides.
-    const auto firstAffected = std::lower_bound(
-        m_rows.begin(), m_rows.end(), std::max<qsizetype>(1, settledBefore + 1), byPosition);
-    const std::size_t kept = std::max<std::size_t>(1, std::size_t(firstAffected - m_rows.begin()));
-
-    // The old line around the edit held no line break after it up to the next line start.
-    const auto oldNextLine = std::find_if(
-        std::lower_bound(m_rows.begin() + kept, m_rows.end(), from + removed + 1, byPosition),
-        m_rows.end(), [](std::uint32_t row) { return !(row & ContinuationFlag); });
-    const qsizetype breakFreeEnd = oldNextLine == m_rows.end()
-                                       ? (m_indexedAll ? m_text.size() : from + inserted)
-                                       : qsizetype(*oldNextLine & PositionMask) + delta - 2;
-    m_breakFree = {from + inserted, std::max(from + inserted, breakFreeEnd)};
-
-    const std::uint32_t oldFrontier = m_rows.back() & PositionMask;
-    std::vector<std::uint32_t> fresh;
-    std::uint32_t row = m_rows[kept - 1];
-    std::size_t resumeAt = m_rows.size(); // the first old row taken over, if any
-    bool reachedEnd = false;
-    for (;;) {
-        row = nextRow(row);
-        if (row == NoRow) {
-            reachedEnd = true;
-            break;
-        }
-        const qsizetype position = row & PositionMask;
-        if (position >= from + inserted + 1) {
-            const qsizetype oldPosition = position - delta;
-            const auto old =
-                std::lower_bound(m_rows.begin() + kept, m_rows.end(), oldPosition, byPosition);
-            if (old != m_rows.end() &&
-                *old == (std::uint32_t(oldPosition) | (row & ContinuationFlag))) {
-                resumeAt = std::size_t(old - m_rows.begin());
-                break;
-            }
-            if (!m_indexedAll && oldPosition > qsizetype(oldFrontier)) {
-                fresh.push_back(row);
-                break;
-            }
-        }
-        fresh.push_back(row);
+    if (!m_indexedAll && from > m_scanned)
+        return; // beyond what is indexed
+    const auto firstChanged =
+        std::lower_bound(m_starts.begin(), m_starts.end(), std::uint32_t(from));
+    const qsizetype kept = std::max<qsizetype>(1, firstChanged - m_starts.begin());
+    if (!m_indexedAll && from + removed >= m_scanned) {
+        // The edit reaches past what is indexed: indexing starts again before it.
+        truncateTo(kept);
+        m_lines[size_t(kept - 1)] = 0;
+        m_scanned = std::max(rowStart(kept - 1), from - 1);
+        return;
     }
-    m_breakFree = {0, 0};
 
-    // The old rows from `resumeAt` on move by the change in length; those between the kept
-    // ones and them give way to the fresh ones.
-    for (auto old = m_rows.begin() + std::ptrdiff_t(resumeAt); old != m_rows.end(); ++old)
-        *old = std::uint32_t(qsizetype(*old & PositionMask) + delta) | (*old & ContinuationFlag);
-    const auto replaced = m_rows.erase(m_rows.begin() + std::ptrdiff_t(kept),
-                                       m_rows.begin() + std::ptrdiff_t(resumeAt));
-    m_rows.insert(replaced, fresh.begin(), fresh.end());
-    if (reachedEnd)
-        m_indexedAll = true;
+    const auto oldAfter =
+        std::upper_bound(m_starts.begin() + kept, m_starts.end(), std::uint32_t(from + removed));
+    const qsizetype firstMoved = oldAfter - m_starts.begin();
+    std::vector<std::uint32_t> fresh;
+    for (qsizetype p = std::max<qsizetype>(from, 1); p <= from + inserted;) {
+        if (isLineStart(p)) {
+            fresh.push_back(std::uint32_t(p));
+            ++p;
+            continue;
+        }
+        // Only a break can make a start: jump to the next one in the new characters.
+        const qsizetype lineBreak = findBreak(p, from + inserted);
+        if (lineBreak < 0)
+            break;
+        p = lineBreak + 1;
+    }
+
+    for (auto start = m_starts.begin() + firstMoved; start != m_starts.end(); ++start)
+        *start = std::uint32_t(*start + delta);
+    const qsizetype removedRows = firstMoved - kept;
+    const qsizetype addedRows = qsizetype(fresh.size());
+    const auto at = m_starts.erase(m_starts.begin() + kept, m_starts.begin() + firstMoved);
+    m_starts.insert(at, fresh.begin(), fresh.end());
+    const auto countsAt = m_lines.erase(m_lines.begin() + kept, m_lines.begin() + firstMoved);
+    m_lines.insert(countsAt, fresh.size(), 0);
+    m_lines[size_t(kept - 1)] = 0;
+    if (!m_indexedAll)
+        m_scanned += delta;
+    if (removedRows != addedRows) {
+        // The rows after the edit keep their lengths and counts, but move between blocks.
+        m_settledBlocks = std::min(m_settledBlocks, (kept - 1) / BlockRows);
+        return;
+    }
+    for (qsizetype block = (kept - 1) / BlockRows; block <= (kept + addedRows) / BlockRows; ++block)
+        sumBlock(block);
+}
+
+// --- Screen lines -----------------------------------------------------------------------
+
+void RowIndex::setCharactersPerLine(qsizetype characters)
+{
+    characters = std::max<qsizetype>(1, characters);
+    if (characters == m_charactersPerLine)
+        return;
+    m_charactersPerLine = characters;
+    m_settledBlocks = 0;
+}
+
+void RowIndex::forgetScreenLines()
+{
+    std::fill(m_lines.begin(), m_lines.end(), 0);
+    m_settledBlocks = 0;
+}
+
+// The rows whose length is known: all but the last while the text is still being indexed.
+qsizetype RowIndex::countedRows() const
+{
+    return m_indexedAll ? rowsKnown() : rowsKnown() - 1;
+}
+
+qsizetype RowIndex::estimatedLines(qsizetype row) const
+{
+    if (m_lines[size_t(row)] > 0)
+        return m_lines[size_t(row)];
+    const qsizetype end = row + 1 < rowsKnown() ? rowStart(row + 1) : m_text.size();
+    const qsizetype length = end - rowStart(row);
+    return std::max<qsizetype>(1, (length + m_charactersPerLine - 1) / m_charactersPerLine);
+}
+
+void RowIndex::setScreenLines(qsizetype row, qsizetype lines)
+{
+    const std::uint32_t count = std::uint32_t(std::max<qsizetype>(1, lines));
+    if (m_lines[size_t(row)] == count)
+        return;
+    const qsizetype block = row / BlockRows;
+    const bool counted = row < countedRows() && block < m_settledBlocks;
+    const qsizetype before = counted ? estimatedLines(row) : 0;
+    m_lines[size_t(row)] = count;
+    if (counted)
+        m_blockLines[size_t(block)] += estimatedLines(row) - before;
+}
+
+qsizetype RowIndex::screenLines(qsizetype row)
+{
+    return estimatedLines(row);
+}
+
+// Sums up a block again, when it is summed up at all.
+void RowIndex::sumBlock(qsizetype block)
+{
+    if (block >= m_settledBlocks)
+        return;
+    const qsizetype end = std::min(countedRows(), (block + 1) * BlockRows);
+    qsizetype lines = 0;
+    for (qsizetype row = block * BlockRows; row < end; ++row)
+        lines += estimatedLines(row);
+    m_blockLines[size_t(block)] = lines;
+}
+
+// Sums up the blocks that an edit or indexing left unsummed.
+void RowIndex::settleBlocks()
+{
+    const qsizetype blocks = (countedRows() + BlockRows - 1) / BlockRows;
+    m_blockLines.resize(size_t(blocks));
+    const qsizetype from = std::min(m_settledBlocks, blocks);
+    m_settledBlocks = blocks;
+    for (qsizetype block = from; block < blocks; ++block)
+        sumBlock(block);
+}
+
+qsizetype RowIndex::screenLinesBefore(qsizetype row)
+{
+    settleBlocks();
+    row = std::clamp<qsizetype>(row, 0, rowsKnown());
+    qsizetype lines = 0;
+    const qsizetype block = std::min(row / BlockRows, qsizetype(m_blockLines.size()));
+    for (qsizetype b = 0; b < block; ++b)
+        lines += m_blockLines[size_t(b)];
+    for (qsizetype r = block * BlockRows; r < row; ++r)
+        lines += estimatedLines(r);
+    return lines;
+}
+
+qsizetype RowIndex::totalScreenLines()
+{
+    qsizetype lines = screenLinesBefore(countedRows());
+    if (!m_indexedAll)
+        lines += estimatedLines(rowsKnown() - 1);
+    return lines;
+}
+
+std::pair<qsizetype, qsizetype> RowIndex::rowOfScreenLine(qsizetype line)
+{
+    settleBlocks();
+    line = std::max<qsizetype>(0, line);
+    qsizetype row = 0;
+    for (const qsizetype blockLines : m_blockLines) {
+        if (line < blockLines)
+            break;
+        line -= blockLines;
+        row += BlockRows;
+    }
+    row = std::min(row, rowsKnown() - 1);
+    for (; row + 1 < rowsKnown(); ++row) {
+        const qsizetype lines = estimatedLines(row);
+        if (line < lines)
+            break;
+        line -= lines;
+    }
+    return {row, line};
 }
