@@ -14,14 +14,14 @@ class QMenu;
 
 // The page box: an editable view of the page's text that holds the text itself, exactly,
 // and lays out only the lines on screen. Setting a page returns at once; the rest of the
-// text is indexed in short slices while the window is idle. It looks and behaves like Qt's
-// plain text editor: the same font, palette, frame, caret, selection, keys, context menu
-// and input methods. A line break the user types, pastes or drops takes the style of the
-// text's first line break.
+// text is indexed, and its long lines wrapped, in short slices while the window is idle. It
+// looks and behaves like Qt's plain text editor: the same font, palette, frame, caret,
+// selection, screen lines, scroll bar, keys, context menu and input methods. A line break
+// the user types, pastes or drops takes the style of the text's first line break.
 //
 // The view paints and scrolls; beneath it the control handles what the user does, the
-// layouts where everything stands, the rows where lines start, the history undo and redo,
-// and the text the characters themselves.
+// layouts where everything stands, the wrapping where screen lines start, the rows where
+// lines start, the history undo and redo, and the text the characters themselves.
 class PageBox : public QAbstractScrollArea
 {
     Q_OBJECT

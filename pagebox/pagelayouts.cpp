@@ -3,42 +3,20 @@
 
 #include "rowindex.h"
 
-#include <QElapsedTimer>
-#include <QFontMetricsF>
+#include <QFontMetrics>
 #include <QTextLayout>
 
 #include <algorithm>
-#include <cmath>
 #include <tuple>
 
 namespace {
 
-constexpr qreal TabStopDistance = 80;
 // Laid-out stretches kept for painting; the cache starts afresh past this many.
 constexpr std::size_t UnitsKept = 256;
 // Screen lines of a long row laid out together for painting.
 constexpr qsizetype LinesPerStretch = 64;
-// Lines beyond the true ones are wrapped at once up to this many characters ahead of them;
-// further on, they are wrapped from a guessed start.
-constexpr qsizetype NearChars = 16 * 1024;
-// A guessed start lies this far before the place the user looks at, so that by there its
-// lines have met the true ones.
-constexpr qsizetype GuessLeadChars = 2048;
-// Where a screen line most likely starts: after a blank found within this many characters.
-constexpr qsizetype AnchorSearchChars = 256;
-// An edit this far beyond the known lines cannot move them.
-constexpr qsizetype FarChars = 8192;
-// After an edit, lines are wrapped again at once until they meet the old ones, in slices of
-// RewrapSliceChars up to RewrapChars; what is left is wrapped again in the idle time.
-constexpr qsizetype RewrapSliceChars = 4096;
-constexpr qsizetype RewrapChars = 32 * 1024;
-// Slices of wrapping in the idle time and ahead of the true lines.
-constexpr qsizetype MinSliceChars = 1024;
-constexpr qsizetype MaxSliceChars = 64 * 1024;
 // Text windows that moving by characters and words is worked out in.
 constexpr qsizetype MovementWindowChars = 4096;
-// Rows wrapped from guessed starts keep at most this many of them.
-constexpr std::size_t MaxGuesses = 4;
 
 bool isWordCharacter(QChar c)
 {
@@ -83,28 +61,15 @@ QTextLine screenLine(const PageLayouts::Stretch &stretch, int line)
 
 } // namespace
 
-// --- Chains of screen-line starts -------------------------------------------------------
-
-bool PageLayouts::Chain::covers(qsizetype offset) const
-{
-    return !starts.empty() && offset >= starts.front() &&
-           (offset < starts.back() || (complete && offset == starts.back()));
-}
-
-// The line that holds `offset`, which the chain covers; the row's end is on its last line.
-qsizetype PageLayouts::Chain::lineOf(qsizetype offset) const
-{
-    const auto after = std::upper_bound(starts.begin(), starts.end(), std::uint32_t(offset));
-    return std::clamp<qsizetype>((after - starts.begin()) - 1, 0, knownLines() - 1);
-}
-
 // --- Setting up -------------------------------------------------------------------------
 
 PageLayouts::PageLayouts(PageText &text, RowIndex &rows)
     : m_text(text)
     , m_rows(rows)
+    , m_wrapping(text, rows, [this](qsizetype from, qsizetype to) { forgetUnits(from, to); })
 {
-    // After the row index, so that the rows have followed an edit before the layouts do.
+    // After the row index and the wrapping, so that they have followed an edit before the
+    // layouts do.
     text.addListener(this);
 }
 
@@ -115,7 +80,7 @@ void PageLayouts::setFont(const QFont &font)
     if (font == m_font)
         return;
     m_font = font;
-    forgetAll();
+    rewrapAll();
 }
 
 void PageLayouts::setTextDirection(Qt::LayoutDirection direction)
@@ -123,7 +88,7 @@ void PageLayouts::setTextDirection(Qt::LayoutDirection direction)
     if (direction == m_direction)
         return;
     m_direction = direction;
-    forgetAll();
+    rewrapAll();
 }
 
 void PageLayouts::setViewportSize(QSize size)
@@ -131,7 +96,14 @@ void PageLayouts::setViewportSize(QSize size)
     const bool widthChanged = size.width() != m_viewportSize.width();
     m_viewportSize = size;
     if (widthChanged)
-        forgetAll();
+        rewrapAll();
+}
+
+void PageLayouts::rewrapAll()
+{
+    m_units.clear();
+    m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin),
+                         m_direction);
 }
 
 void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
@@ -150,25 +122,6 @@ int PageLayouts::linesPerPage() const
                            std::max(1, QFontMetrics(m_font).lineSpacing()));
 }
 
-qreal PageLayouts::textWidth() const
-{
-    return std::max(1, m_viewportSize.width() - 2 * DocumentMargin);
-}
-
-// Every line wraps anew: the stretches, the wrapped rows and the counts go.
-void PageLayouts::forgetAll()
-{
-    m_units.clear();
-    m_wraps.clear();
-    m_idleRow = 0;
-    m_rows.forgetScreenLines();
-    const qreal average = QFontMetricsF(m_font).averageCharWidth();
-    m_charactersPerLine =
-        std::max<qsizetype>(1, average > 0 ? qsizetype(textWidth() / average) : 80);
-    m_rows.setCharactersPerLine(m_charactersPerLine);
-    m_countsChanged = true;
-}
-
 void PageLayouts::textReset()
 {
     m_topPosition = 0;
@@ -176,67 +129,10 @@ void PageLayouts::textReset()
     m_showsEnd = false;
     m_preedit.clear();
     m_preeditPosition = 0;
-    forgetAll();
+    m_units.clear();
 }
 
-void PageLayouts::keepCacheSmall()
-{
-    if (m_units.size() > UnitsKept)
-        m_units.clear();
-}
-
-bool PageLayouts::takeCountsChanged()
-{
-    return std::exchange(m_countsChanged, false);
-}
-
-// Drops the stretches that start in [from, to] or hold a position in it.
-void PageLayouts::forgetUnits(qsizetype from, qsizetype to)
-{
-    auto first = m_units.lower_bound(from);
-    if (first != m_units.begin() && std::prev(first)->second.end >= from)
-        --first;
-    m_units.erase(first, m_units.upper_bound(to));
-}
-
-void PageLayouts::layOut(QTextLayout &layout) const
-{
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    option.setTabStopDistance(TabStopDistance);
-    option.setTextDirection(m_direction);
-    layout.setTextOption(option);
-    layout.setCacheEnabled(true);
-    layout.beginLayout();
-    qreal y = 0;
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLeadingIncluded(true);
-        line.setLineWidth(textWidth());
-        line.setPosition(QPointF(0, y));
-        y += line.height();
-        if (line.leading() < 0)
-            y += std::ceil(line.leading());
-    }
-    layout.endLayout();
-}
-
-qsizetype PageLayouts::rowLength(qsizetype row)
-{
-    return m_rows.rowEnd(row) - m_rows.rowStart(row);
-}
-
-bool PageLayouts::isLong(qsizetype row)
-{
-    return rowLength(row) > LongRowChars;
-}
-
-qsizetype PageLayouts::estimateLines(qsizetype characters) const
-{
-    return (std::max<qsizetype>(0, characters) + m_charactersPerLine - 1) / m_charactersPerLine;
-}
-
-// --- Following edits --------------------------------------------------------------------
-
+// The stretches of the row that holds the edit go; those of the rows after it move.
 void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
@@ -249,410 +145,45 @@ void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
     follow(m_topPosition);
     follow(m_preeditPosition);
     m_topExtra = 0;
-    m_countsChanged = true;
 
-    // The row that holds the edit starts where it did: nothing before it moved.
     const qsizetype row = m_rows.rowAt(from);
-    const qsizetype rowStart = m_rows.rowStart(row);
-    m_idleRow = std::min(m_idleRow, row);
-    qsizetype changedUpTo = from + removed + 1; // in the old text
-
-    // Long rows: the one that holds the edit wraps again around it when the edit stayed
-    // inside it; one that an edit split or joined starts afresh; those after move.
-    for (auto wrap = m_wraps.begin(); wrap != m_wraps.end();) {
-        Wrap &w = **wrap;
-        if (w.rowStart > from + removed) {
-            w.rowStart += delta;
-            ++wrap;
-            continue;
-        }
-        if (w.rowStart < rowStart || w.rowStart + w.length < from) {
-            ++wrap;
-            continue;
-        }
-        changedUpTo = std::max(changedUpTo, w.rowStart + w.length + 1);
-        const bool inside = w.rowStart == rowStart && from + removed <= w.rowStart + w.length &&
-                            rowLength(row) == w.length + delta;
-        if (inside && w.length + delta > LongRowChars) {
-            w.length += delta;
-            const qsizetype offset = from - rowStart;
-            rewrapAfterEdit(w, w.truth, offset, removed, inserted);
-            for (Chain &guess : w.guesses)
-                rewrapAfterEdit(w, guess, offset, removed, inserted);
-            std::erase_if(w.guesses, [](const Chain &guess) { return guess.starts.size() < 2; });
-            countLines(row, w);
-            ++wrap;
-        } else {
-            wrap = m_wraps.erase(wrap);
-        }
-    }
-
-    // Stretches: those of the rows the edit touched go, those after move.
     std::map<qsizetype, Unit> moved;
-    for (auto unit = m_units.upper_bound(changedUpTo); unit != m_units.end();) {
+    for (auto unit = m_units.upper_bound(from + removed + 1); unit != m_units.end();) {
         auto node = m_units.extract(unit++);
         node.key() += delta;
         node.mapped().end += delta;
-        moved.insert(std::move(node));
+        if (m_rows.rowAt(node.key()) != row)
+            moved.insert(std::move(node));
     }
-    m_units.erase(m_units.lower_bound(rowStart), m_units.end());
+    m_units.erase(m_units.lower_bound(m_rows.rowStart(row)), m_units.end());
     m_units.merge(moved);
 }
 
-// After an edit at `from` (from the row's start) inside a wrapped row: the lines from two
-// before the one that holds the edit are wrapped again until they meet the old ones, which
-// from there on only move by the edit's change in length. Lines not met within reach are
-// let go, to be wrapped again later.
-void PageLayouts::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
-                                  qsizetype inserted)
+void PageLayouts::keepCacheSmall()
 {
-    const qsizetype delta = inserted - removed;
-    std::vector<std::uint32_t> &starts = chain.starts;
-    if (from + removed < starts.front()) { // an edit before a guessed start moves it
-        for (std::uint32_t &start : starts)
-            start = std::uint32_t(start + delta);
-        return;
-    }
-    if (from < starts.front()) { // the guessed start is gone
-        starts.clear();
-        return;
-    }
-    if (!chain.complete && from >= starts.back()) {
-        // The last lines' ends may have depended on what changed.
-        if (from < starts.back() + FarChars)
-            starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
-        return;
-    }
-    const bool wasComplete = chain.complete;
-    const qsizetype line =
-        (std::upper_bound(starts.begin(), starts.end(), std::uint32_t(from)) - starts.begin()) - 1;
-    const qsizetype restart = std::max<qsizetype>(0, line - 2);
-    // The old starts after the edit, where they now stand: where the new lines may meet them.
-    std::vector<std::uint32_t> old;
-    for (auto start = starts.begin() + restart + 1; start != starts.end(); ++start) {
-        if (*start >= from + removed)
-            old.push_back(std::uint32_t(*start + delta));
-    }
-    if (wasComplete && !old.empty())
-        old.pop_back(); // the row's end, not a line's start
-    starts.resize(size_t(restart + 1));
-    chain.complete = false;
-
-    for (qsizetype wrapped = 0; wrapped < RewrapChars;) {
-        bool reachedEnd = false;
-        const qsizetype sliceFrom = starts.back();
-        const auto fresh = wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd);
-        for (const std::uint32_t start : fresh) {
-            if (start >= from + inserted) {
-                const auto met = std::lower_bound(old.begin(), old.end(), start);
-                if (met != old.end() && *met == start) {
-                    starts.insert(starts.end(), met, old.end());
-                    if (wasComplete) {
-                        starts.push_back(std::uint32_t(wrap.length));
-                        chain.complete = true;
-                    }
-                    return;
-                }
-            }
-            starts.push_back(start);
-        }
-        if (reachedEnd) {
-            starts.push_back(std::uint32_t(wrap.length));
-            chain.complete = true;
-            return;
-        }
-        wrapped += starts.back() - sliceFrom;
-    }
+    if (m_units.size() > UnitsKept)
+        m_units.clear();
 }
 
-// --- Wrapping long rows -----------------------------------------------------------------
-
-PageLayouts::Wrap *PageLayouts::findWrap(qsizetype rowStart)
+bool PageLayouts::takeCountsChanged()
 {
-    const auto at = std::lower_bound(
-        m_wraps.begin(), m_wraps.end(), rowStart,
-        [](const std::unique_ptr<Wrap> &wrap, qsizetype start) { return wrap->rowStart < start; });
-    return at != m_wraps.end() && (*at)->rowStart == rowStart ? at->get() : nullptr;
-}
-
-PageLayouts::Wrap &PageLayouts::wrapOf(qsizetype row)
-{
-    const qsizetype rowStart = m_rows.rowStart(row);
-    if (Wrap *known = findWrap(rowStart))
-        return *known;
-    auto wrap = std::make_unique<Wrap>();
-    wrap->rowStart = rowStart;
-    wrap->length = rowLength(row);
-    wrap->truth.starts = {0};
-    const auto at = std::lower_bound(
-        m_wraps.begin(), m_wraps.end(), rowStart,
-        [](const std::unique_ptr<Wrap> &w, qsizetype start) { return w->rowStart < start; });
-    return **m_wraps.insert(at, std::move(wrap));
-}
-
-// Wraps the row's characters from `from` (a screen line's start) for about `chars`
-// characters, and returns where the lines after the first start: every line of the slice
-// but the last is a true screen line, and the last one's start is where the next slice
-// begins. A slice that reaches the row's end gives every line.
-std::vector<std::uint32_t> PageLayouts::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                                  bool &reachedEnd)
-{
-    QElapsedTimer clock;
-    clock.start();
-    qsizetype length = std::min(std::max<qsizetype>(1, chars), wrap.length - from);
-    for (;;) {
-        QTextLayout layout(m_text.mid(wrap.rowStart + from, length), m_font);
-        layOut(layout);
-        reachedEnd = from + length >= wrap.length;
-        const int lines = layout.lineCount();
-        if (reachedEnd || lines >= 2) {
-            std::vector<std::uint32_t> starts;
-            starts.reserve(size_t(lines));
-            for (int i = 1; i < lines; ++i)
-                starts.push_back(std::uint32_t(from + layout.lineAt(i).textStart()));
-            if (length > 0)
-                m_wrapNsPerChar =
-                    0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(length);
-            return starts;
-        }
-        // One line holds the whole slice: it needs a longer one.
-        length = std::min(length * 2, wrap.length - from);
-    }
-}
-
-// Lines wrapped into the range of the guess at `next` have reached `start`. Where the
-// guess has a line start there too, the lines are the same from there on: the chain takes
-// over the guess's lines and the guess goes. Otherwise the guess keeps only its lines after
-// `start`, so that chains never overlap. Returns whether they met.
-bool PageLayouts::reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start)
-{
-    Chain &guess = wrap.guesses[next];
-    const auto starts = guess.starts.end() - (guess.complete ? 1 : 0);
-    const auto met = std::upper_bound(guess.starts.begin(), starts, start);
-    const bool meets = met != guess.starts.begin() && *std::prev(met) == start;
-    if (meets) {
-        forgetUnits(wrap.rowStart + guess.starts.front(), wrap.rowStart + start);
-        chain.starts.insert(chain.starts.end(), std::prev(met), guess.starts.end());
-        chain.complete = guess.complete;
-    } else {
-        const qsizetype kept = met == starts ? wrap.length : *met;
-        forgetUnits(wrap.rowStart + guess.starts.front(), wrap.rowStart + kept - 1);
-        guess.starts.erase(guess.starts.begin(), met);
-        if (guess.knownLines() >= 1)
-            return false;
-    }
-    wrap.guesses.erase(wrap.guesses.begin() + std::ptrdiff_t(next));
-    return meets;
-}
-
-// A chain that reached the row's end leaves no room for guesses after it.
-void PageLayouts::dropGuessesAfter(Wrap &wrap, std::size_t first)
-{
-    for (std::size_t guess = first; guess < wrap.guesses.size(); ++guess)
-        forgetUnits(wrap.rowStart + wrap.guesses[guess].starts.front(),
-                    wrap.rowStart + wrap.length);
-    wrap.guesses.resize(std::min(first, wrap.guesses.size()));
-}
-
-// Finds the next true lines of a long row, taking over guessed ones where they meet.
-void PageLayouts::extendTruth(qsizetype row, Wrap &wrap, qsizetype chars)
-{
-    Chain &truth = wrap.truth;
-    if (truth.complete)
-        return;
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, truth.starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        while (!wrap.guesses.empty() && start >= wrap.guesses.front().starts.front()) {
-            if (reachGuess(wrap, truth, 0, start)) {
-                countLines(row, wrap);
-                return;
-            }
-        }
-        truth.starts.push_back(start);
-    }
-    if (reachedEnd) {
-        truth.starts.push_back(std::uint32_t(wrap.length));
-        truth.complete = true;
-        dropGuessesAfter(wrap, 0);
-    }
-    countLines(row, wrap);
-}
-
-void PageLayouts::extendGuess(Wrap &wrap, std::size_t index, qsizetype chars)
-{
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, wrap.guesses[index].starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        const std::size_t next = index + 1;
-        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
-            if (reachGuess(wrap, wrap.guesses[index], next, start))
-                return;
-        }
-        wrap.guesses[index].starts.push_back(start);
-    }
-    if (reachedEnd) {
-        wrap.guesses[index].starts.push_back(std::uint32_t(wrap.length));
-        wrap.guesses[index].complete = true;
-        dropGuessesAfter(wrap, index + 1);
-    }
-}
-
-// A likely screen-line start at or before `offset` and not before `floor`: just after a blank.
-qsizetype PageLayouts::anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const
-{
-    offset = std::clamp(offset, floor, std::max(floor, wrap.length - 1));
-    const qsizetype from = std::max(floor, offset - AnchorSearchChars);
-    const QString window = m_text.mid(wrap.rowStart + from, offset - from + 1);
-    for (qsizetype i = window.size() - 1; i > 0; --i) {
-        if (window[i - 1].isSpace() && !window[i].isSpace())
-            return from + i;
-    }
-    if (offset > floor && m_text.at(wrap.rowStart + offset).isLowSurrogate())
-        --offset;
-    return offset;
-}
-
-// The chain of lines that covers `offset` in a long row: the true lines, wrapped further
-// when it is near them; else guessed lines, wrapped further when near, or new ones.
-const PageLayouts::Chain &PageLayouts::chainFor(qsizetype row, Wrap &wrap, qsizetype offset)
-{
-    Chain &truth = wrap.truth;
-    if (truth.covers(offset))
-        return truth;
-    for (const Chain &guess : wrap.guesses) {
-        if (guess.covers(offset))
-            return guess;
-    }
-    if (offset - truth.starts.back() <= NearChars) {
-        while (!truth.covers(offset) && !truth.complete)
-            extendTruth(row, wrap, NearChars);
-        return truth;
-    }
-    const auto after = std::upper_bound(
-        wrap.guesses.begin(), wrap.guesses.end(), offset,
-        [](qsizetype at, const Chain &guess) { return at < qsizetype(guess.starts.front()); });
-    if (after != wrap.guesses.begin()) {
-        const std::size_t before = std::size_t(after - wrap.guesses.begin()) - 1;
-        if (!wrap.guesses[before].complete &&
-            offset - wrap.guesses[before].starts.back() <= NearChars) {
-            while (!wrap.guesses[before].covers(offset) && !wrap.guesses[before].complete)
-                extendGuess(wrap, before, NearChars);
-            return wrap.guesses[before];
-        }
-    }
-    const Chain &guess = guessAround(wrap, offset);
-    countLines(row, wrap);
-    return guess;
-}
-
-// Lines wrapped from a start guessed a little before `offset`. Reaching back from a guess
-// that starts a little after it, they are wrapped until they meet that one and join it.
-const PageLayouts::Chain &PageLayouts::guessAround(Wrap &wrap, qsizetype offset)
-{
-    std::vector<Chain> &guesses = wrap.guesses;
-    std::size_t next = std::size_t(std::upper_bound(guesses.begin(), guesses.end(), offset,
-                                                    [](qsizetype at, const Chain &guess) {
-                                                        return at < qsizetype(guess.starts.front());
-                                                    }) -
-                                   guesses.begin());
-    qsizetype floor = wrap.truth.starts.back() + 1;
-    if (next > 0)
-        floor = std::max<qsizetype>(floor, guesses[next - 1].starts.back() + 1);
-    Chain fresh;
-    fresh.starts = {std::uint32_t(anchorNear(wrap, offset - GuessLeadChars, floor))};
-    const bool reachingBack =
-        next < guesses.size() && guesses[next].starts.front() - offset <= NearChars;
-    // Reaching back, the new lines are wrapped on to meet the guess after them, but only
-    // for a while: one that never meets it (a run of letters) would take them through it all.
-    const auto wanted = [&] {
-        return !fresh.covers(offset) || (reachingBack && next < guesses.size() &&
-                                         fresh.starts.back() <= guesses[next].starts.front() &&
-                                         fresh.starts.back() - offset <= 2 * NearChars);
-    };
-    while (!fresh.complete && wanted()) {
-        bool reachedEnd = false;
-        const auto lines = wrapSlice(wrap, fresh.starts.back(), NearChars, reachedEnd);
-        for (const std::uint32_t start : lines) {
-            while (next < guesses.size() && start >= guesses[next].starts.front()) {
-                if (reachGuess(wrap, fresh, next, start)) {
-                    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
-                    return guesses[next];
-                }
-            }
-            fresh.starts.push_back(start);
-        }
-        if (reachedEnd) {
-            fresh.starts.push_back(std::uint32_t(wrap.length));
-            fresh.complete = true;
-            dropGuessesAfter(wrap, next);
-        }
-    }
-    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
-    // Only a few guesses are kept: the one farthest from where the user looks goes.
-    if (guesses.size() > MaxGuesses) {
-        const auto distance = [offset](const Chain &guess) {
-            return std::abs(offset - qsizetype(guess.starts.front()));
-        };
-        std::size_t farthest = next == 0 ? 1 : 0;
-        for (std::size_t i = 0; i < guesses.size(); ++i) {
-            if (i != next && distance(guesses[i]) > distance(guesses[farthest]))
-                farthest = i;
-        }
-        forgetUnits(wrap.rowStart + guesses[farthest].starts.front(),
-                    wrap.rowStart + guesses[farthest].starts.back());
-        guesses.erase(guesses.begin() + std::ptrdiff_t(farthest));
-        if (farthest < next)
-            --next;
-    }
-    return guesses[next];
-}
-
-// The row's screen lines for the scroll bar: those known, and an estimate for the rest.
-void PageLayouts::countLines(qsizetype row, const Wrap &wrap)
-{
-    const Chain &truth = wrap.truth;
-    const qsizetype lines = truth.knownLines() +
-                            (truth.complete ? 0 : estimateLines(wrap.length - truth.starts.back()));
-    if (m_rows.screenLines(row) != lines) {
-        m_rows.setScreenLines(row, lines);
-        m_countsChanged = true;
-    }
+    // Both flags are taken, whatever the first says.
+    const bool wrapped = m_wrapping.takeCountsChanged();
+    return std::exchange(m_countsChanged, false) || wrapped;
 }
 
 bool PageLayouts::wrapSome(qint64 budgetMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const auto sliceChars = [&] {
-        const double leftNs = double(budgetMs - clock.elapsed()) * 1e6;
-        return std::clamp(qsizetype(leftNs / std::max(1.0, m_wrapNsPerChar)), MinSliceChars,
-                          MaxSliceChars);
-    };
-    // The row the user looks at first.
-    const qsizetype topRow = m_rows.rowAt(m_topPosition);
-    if (isLong(topRow)) {
-        Wrap &wrap = wrapOf(topRow);
-        while (!wrap.truth.complete && clock.elapsed() < budgetMs)
-            extendTruth(topRow, wrap, sliceChars());
-    }
-    while (clock.elapsed() < budgetMs) {
-        const qsizetype rows = m_rows.rowsKnown();
-        const qsizetype row = m_idleRow;
-        if (row >= rows || (row == rows - 1 && !m_rows.fullyIndexed()))
-            return m_rows.fullyIndexed();
-        // A row shorter than the distance to the next row's start is quickly passed over.
-        const qsizetype next = row + 1 < rows ? m_rows.rowStart(row + 1) : m_text.size();
-        if (next - m_rows.rowStart(row) > LongRowChars && isLong(row)) {
-            Wrap &wrap = wrapOf(row);
-            if (!wrap.truth.complete) {
-                extendTruth(row, wrap, sliceChars());
-                continue;
-            }
-        }
-        ++m_idleRow;
-    }
-    return false;
+    return m_wrapping.wrapSome(budgetMs, m_rows.rowAt(m_topPosition));
+}
+
+// Drops the stretches that start in [from, to] or hold a position in it.
+void PageLayouts::forgetUnits(qsizetype from, qsizetype to)
+{
+    auto first = m_units.lower_bound(from);
+    if (first != m_units.begin() && std::prev(first)->second.end >= from)
+        --first;
+    m_units.erase(first, m_units.upper_bound(to));
 }
 
 // --- Stretches of laid-out text ---------------------------------------------------------
@@ -683,7 +214,7 @@ PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsiz
         unit.preeditAt = int(m_preeditPosition - start);
         unit.layout->setPreeditArea(unit.preeditAt, m_preedit);
     }
-    layOut(*unit.layout);
+    m_wrapping.layOut(*unit.layout);
     const bool wholeRow = start == m_rows.rowStart(row) && endsRow;
     if (wholeRow && unit.preeditAt < 0 && m_rows.screenLines(row) != unit.layout->lineCount()) {
         m_rows.setScreenLines(row, unit.layout->lineCount());
@@ -697,17 +228,16 @@ PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsiz
 PageLayouts::Stretch PageLayouts::unitAt(qsizetype row, qsizetype position)
 {
     const qsizetype rowStart = m_rows.rowStart(row);
-    if (!isLong(row)) {
+    const qsizetype rowEnd = m_rows.rowEnd(row);
+    if (!m_wrapping.isLong(row)) {
         const auto known = m_units.find(rowStart);
         if (known != m_units.end())
             return makeStretch(row, rowStart, known->second);
-        return buildUnit(row, rowStart, m_rows.rowEnd(row), true);
+        return buildUnit(row, rowStart, rowEnd, true);
     }
-    Wrap &wrap = wrapOf(row);
-    const qsizetype offset = std::clamp<qsizetype>(position - rowStart, 0, wrap.length);
-    const Chain &chain = chainFor(row, wrap, offset);
-    position = rowStart + offset;
-    const qsizetype rowEnd = rowStart + wrap.length;
+    position = std::clamp(position, rowStart, rowEnd);
+    const qsizetype offset = position - rowStart;
+    const RowWrapping::Chain &chain = m_wrapping.linesAround(row, offset);
 
     auto after = m_units.upper_bound(position);
     if (after != m_units.begin()) {
@@ -821,12 +351,10 @@ std::vector<qsizetype> PageLayouts::screenLineStarts(qsizetype from, qsizetype t
         const qsizetype rowStart = m_rows.rowStart(row);
         if (row > firstRow && rowStart >= to)
             break;
-        if (isLong(row)) {
-            Wrap &wrap = wrapOf(row);
-            while (!wrap.truth.complete && rowStart + wrap.truth.starts.back() < to)
-                extendTruth(row, wrap, MaxSliceChars);
-            for (qsizetype i = 0; i < wrap.truth.knownLines(); ++i) {
-                const qsizetype start = rowStart + wrap.truth.starts[size_t(i)];
+        if (m_wrapping.isLong(row)) {
+            const RowWrapping::Chain &truth = m_wrapping.trueLinesTo(row, to - rowStart);
+            for (qsizetype i = 0; i < truth.knownLines(); ++i) {
+                const qsizetype start = rowStart + truth.starts[size_t(i)];
                 if (start >= from && start < to)
                     starts.push_back(start);
             }
@@ -975,48 +503,22 @@ void PageLayouts::ensureVisible(qsizetype position)
 
 // --- The scroll bar's measure -----------------------------------------------------------
 
-qsizetype PageLayouts::lineIndexInRow(const LinePlace &place)
-{
-    if (!isLong(place.row))
-        return place.line;
-    const Wrap &wrap = wrapOf(place.row);
-    const Chain &truth = wrap.truth;
-    const qsizetype offset = place.stretch - wrap.rowStart;
-    qsizetype index = truth.knownLines() + estimateLines(offset - truth.starts.back());
-    if (truth.covers(offset)) {
-        index = truth.lineOf(offset);
-    } else {
-        for (const Chain &guess : wrap.guesses) {
-            if (guess.covers(offset))
-                index = truth.knownLines() +
-                        estimateLines(guess.starts.front() - truth.starts.back()) +
-                        guess.lineOf(offset);
-        }
-    }
-    return std::min(index + place.line, m_rows.screenLines(place.row) - 1);
-}
-
 qsizetype PageLayouts::screenLinesBefore(const LinePlace &place)
 {
-    return m_rows.screenLinesBefore(place.row) + lineIndexInRow(place);
+    qsizetype inRow = place.line;
+    if (m_wrapping.isLong(place.row))
+        inRow += m_wrapping.lineIndex(place.row, place.stretch - m_rows.rowStart(place.row));
+    return m_rows.screenLinesBefore(place.row) + std::min(inRow, m_rows.screenLines(place.row) - 1);
 }
 
 PageLayouts::LinePlace PageLayouts::placeOfScreenLine(qsizetype line)
 {
     const auto [row, lineInRow] = m_rows.rowOfScreenLine(line);
     const qsizetype rowStart = m_rows.rowStart(row);
-    if (!isLong(row)) {
-        const Stretch stretch = unitAt(row, rowStart);
-        return {row, rowStart,
-                int(std::min<qsizetype>(lineInRow, stretch.layout->lineCount() - 1))};
-    }
-    const Wrap &wrap = wrapOf(row);
-    const Chain &truth = wrap.truth;
-    if (lineInRow < truth.knownLines())
-        return placeOf(rowStart + truth.starts[size_t(lineInRow)]);
-    // Beyond the true lines, as far on in characters as the estimate of lines counts.
-    const qsizetype beyond = (lineInRow - truth.knownLines()) * m_charactersPerLine;
-    return placeOf(rowStart + std::min(truth.starts.back() + beyond, wrap.length));
+    if (m_wrapping.isLong(row))
+        return placeOf(rowStart + m_wrapping.lineOffset(row, lineInRow));
+    const Stretch stretch = unitAt(row, rowStart);
+    return {row, rowStart, int(std::min<qsizetype>(lineInRow, stretch.layout->lineCount() - 1))};
 }
 
 // --- Geometry ---------------------------------------------------------------------------

@@ -2,13 +2,13 @@
 #pragma once
 
 #include "pagetext.h"
+#include "rowwrapping.h"
 
 #include <QFont>
 #include <QRect>
 #include <QSize>
 #include <QString>
 
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
@@ -17,28 +17,17 @@
 class QTextLayout;
 class RowIndex;
 
-// How the page box's text is laid out on screen: which screen lines each row wraps into,
-// the laid-out stretches of text near the screen (a cache, dropped by range on each
-// edit), the line at the top of the viewport, and every question of geometry: where a
-// position stands, which position a point hits, which position lies a character, a word
-// or a line away.
-//
-// A row is wrapped as Qt's plain text editor wraps a paragraph: greedily, breaking at
-// word boundaries, or anywhere in a word too long for a line. A row of up to LongRowChars
-// characters is laid out whole. A longer one is wrapped a slice at a time from its start:
-// greedy wrapping started at any screen line's start gives the same lines after it, so
-// every line of a slice but the last is a true screen line, and the next slice starts
-// where that last line does. The true lines of a long row are found in the idle time
-// (wrapSome); far ahead of them, where the user jumps, the lines are wrapped from a
-// guessed start a little before, which in running text meets the true lines within a line
-// or two, and gives way to them once they arrive. Only stretches of known lines near the
-// screen are ever laid out for painting.
+// How the page box's text is laid out on screen: the laid-out stretches of text near the
+// screen (a cache, dropped by range on each edit), the line at the top of the viewport, and
+// every question of geometry: where a position stands, which position a point hits, which
+// position lies a character, a word or a line away. A row of up to
+// RowWrapping::LongRowChars characters is laid out whole; of a longer one, stretches of
+// the screen lines that the wrapping knows are laid out, only those near the screen.
 class PageLayouts : private PageText::Listener
 {
 public:
     // The room around the text, as in Qt's plain text editor.
     static constexpr int DocumentMargin = 4;
-    static constexpr qsizetype LongRowChars = 4096;
 
     // A screen line: a line of the laid-out stretch of text that starts at `stretch`.
     struct LinePlace
@@ -98,8 +87,8 @@ public:
     LinePlace top();
     // The margin above the text shows only at its top; scrolled, the top line starts at the edge.
     qreal topMargin() const;
-    // Keeps the top from beyond the highest top that still fills the viewport, and returns
-    // that highest top.
+    // Keeps the top from beyond the highest top that still fills the viewport, and a view
+    // that showed the text's end at its end as the lines change; returns that highest top.
     LinePlace settleTop();
     LinePlace lastTopPlace();
     void scrollToPlace(const LinePlace &place);
@@ -131,28 +120,6 @@ public:
     bool takeCountsChanged();
 
 private:
-    // Screen-line starts of a long row, as offsets from the row's start. Lines [starts[i],
-    // starts[i + 1]) are known; the last start is that of a line not wrapped yet, or, once
-    // the chain is complete, the row's length.
-    struct Chain
-    {
-        std::vector<std::uint32_t> starts;
-        bool complete = false;
-
-        bool empty() const { return starts.empty(); }
-        bool covers(qsizetype offset) const;
-        qsizetype lineOf(qsizetype offset) const;
-        qsizetype knownLines() const { return qsizetype(starts.size()) - 1; }
-    };
-    // The wrapping of a long row: true lines from its start, and, in order beyond them,
-    // lines wrapped from guessed starts where the user looked further on.
-    struct Wrap
-    {
-        qsizetype rowStart = 0;
-        qsizetype length = 0;
-        Chain truth;
-        std::vector<Chain> guesses;
-    };
     struct Unit
     {
         qsizetype end = 0;
@@ -164,35 +131,14 @@ private:
     void textReset() override;
     void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
 
-    qreal textWidth() const;
-    void layOut(QTextLayout &layout) const;
-    void forgetAll();
+    void rewrapAll();
     void forgetUnits(qsizetype from, qsizetype to);
-    qsizetype rowLength(qsizetype row);
-    bool isLong(qsizetype row);
-
-    Wrap &wrapOf(qsizetype row);
-    Wrap *findWrap(qsizetype rowStart);
-    std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                         bool &reachedEnd);
-    void extendTruth(qsizetype row, Wrap &wrap, qsizetype chars);
-    void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
-    bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start);
-    void dropGuessesAfter(Wrap &wrap, std::size_t first);
-    const Chain &chainFor(qsizetype row, Wrap &wrap, qsizetype offset);
-    const Chain &guessAround(Wrap &wrap, qsizetype offset);
-    qsizetype anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const;
-    void rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
-                         qsizetype inserted);
-    void countLines(qsizetype row, const Wrap &wrap);
-    qsizetype estimateLines(qsizetype characters) const;
 
     Stretch unitAt(qsizetype row, qsizetype position);
     Stretch buildUnit(qsizetype row, qsizetype start, qsizetype end, bool endsRow);
     Stretch makeStretch(qsizetype row, qsizetype start, const Unit &unit) const;
     Stretch stretchAt(qsizetype row, qsizetype stretchStart);
     qsizetype lineStart(const LinePlace &place);
-    qsizetype lineIndexInRow(const LinePlace &place);
     bool endInView();
 
     const PageText &m_text;
@@ -209,10 +155,7 @@ private:
     int m_topExtra = 0;
     bool m_showsEnd = false; // the text's last line was in view
 
-    std::map<qsizetype, Unit> m_units;          // by the position they start at
-    std::vector<std::unique_ptr<Wrap>> m_wraps; // by the position their row starts at
-    qsizetype m_charactersPerLine = 80;         // what an estimate of lines takes a line to hold
-    qsizetype m_idleRow = 0;                    // the idle work has wrapped the long rows before it
-    double m_wrapNsPerChar = 150;               // what wrapping has been costing
+    RowWrapping m_wrapping;
+    std::map<qsizetype, Unit> m_units; // by the position they start at
     bool m_countsChanged = false;
 };
