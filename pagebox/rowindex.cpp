@@ -176,8 +176,10 @@ void RowIndex::truncateTo(qsizetype rows)
 void RowIndex::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
-    if (!m_indexedAll && from > m_scanned)
-        return; // beyond what is indexed
+    if (!m_indexedAll && from > m_scanned) {
+        m_lines.back() = 0; // beyond what is indexed, in the last row
+        return;
+    }
     const auto firstChanged =
         std::lower_bound(m_starts.begin(), m_starts.end(), std::uint32_t(from));
     const qsizetype kept = std::max<qsizetype>(1, firstChanged - m_starts.begin());
