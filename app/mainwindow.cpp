@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "pagebox.h"
+#include "pageboxaccessible.h"
 #include "pagesave.h"
 #include "retrieval.h"
 
@@ -102,6 +103,8 @@ Main::Main(QWidget *parent)
     setWindowTitle(QStringLiteral("Tarnwick"));
     setWindowFlags(FrameFlags);
     setWindowIcon(tarnwickIcon());
+    // Before the page box exists, so that assistive tools read its text from the start.
+    installPageBoxAccessibility();
     createControls();
     placeControls();
 

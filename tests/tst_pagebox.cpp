@@ -1,14 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pagebox.h"
+#include "pagehistory.h"
+#include "pagelayouts.h"
 #include "pagetext.h"
+#include "rowindex.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
+#include <QMimeData>
+#include <QPlainTextDocumentLayout>
+#include <QPlainTextEdit>
 #include <QRandomGenerator>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <QTestEventList>
+#include <QTextBlock>
+#include <QTextLayout>
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -65,13 +77,114 @@ qsizetype settled(const QString &text, qsizetype p)
     return p;
 }
 
-// Every row of a text, indexed to the end: its start, and whether it starts a line.
-std::vector<std::pair<qsizetype, bool>> rowsOf(PageText &text)
+// A text with its history, its rows and its layouts, as the page box keeps them.
+struct IndexedText
+{
+    explicit IndexedText(const QString &page) { text.setText(page); }
+    // Lays the text out as `box` does.
+    void layOutLike(PageBox &box)
+    {
+        layouts.setFont(box.font());
+        layouts.setViewportSize(box.viewport()->size());
+    }
+
+    PageText text;
+    PageHistory history{text};
+    RowIndex rows{text};
+    PageLayouts layouts{text, rows};
+};
+
+// A page of one long line of markup, as a minifier writes it.
+QString minifiedLine(qsizetype length)
+{
+    QString line;
+    for (int n = 0; line.size() < length; ++n)
+        line += QStringLiteral("<li class=\"i%1\"><a href=\"/x\">item %1</a></li>").arg(n);
+    return line.first(length);
+}
+
+// Where a plain text editor's screen lines start, its whole text laid out.
+std::vector<qsizetype> plainLineStarts(QPlainTextEdit &edit)
+{
+    std::vector<qsizetype> starts;
+    auto *layout = qobject_cast<QPlainTextDocumentLayout *>(edit.document()->documentLayout());
+    for (QTextBlock block = edit.document()->firstBlock(); block.isValid(); block = block.next()) {
+        layout->ensureBlockLayout(block);
+        for (int line = 0; line < block.layout()->lineCount(); ++line)
+            starts.push_back(block.position() + block.layout()->lineAt(line).textStart());
+    }
+    return starts;
+}
+
+// Where the screen lines that the page box shows start.
+std::vector<qsizetype> shownLineStarts(PageBox &box)
+{
+    std::vector<qsizetype> starts;
+    const int lineHeight = box.fontMetrics().lineSpacing();
+    for (int y = lineHeight / 2; y < box.viewport()->height(); y += lineHeight) {
+        const qsizetype start = box.positionAt(QPoint(0, y));
+        if (starts.empty() || start > starts.back())
+            starts.push_back(start);
+    }
+    return starts;
+}
+
+QRect thumbOf(const QScrollBar *bar)
+{
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.subControls = QStyle::SC_All;
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider,
+                                        bar);
+}
+
+// A plain text editor set up as the page box is, and a page box, both shown with one text.
+struct SideBySide
+{
+    explicit SideBySide(const QString &page)
+    {
+        edit.setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        edit.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        edit.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit.setPlainText(page);
+        box.setPageText(page);
+        for (QAbstractScrollArea *area : {static_cast<QAbstractScrollArea *>(&edit),
+                                          static_cast<QAbstractScrollArea *>(&box)}) {
+            area->resize(361, 233);
+            area->show();
+        }
+    }
+    // Both shown, and the page box's idle work done.
+    bool settled()
+    {
+        return QTest::qWaitForWindowExposed(&edit) && QTest::qWaitForWindowExposed(&box) &&
+               QTest::qWaitFor([this] { return box.isIndexed(); });
+    }
+    // The first character of the top line each shows.
+    std::pair<qsizetype, qsizetype> firstShown()
+    {
+        const QPoint inTopLine(0, box.fontMetrics().lineSpacing() / 2);
+        return {box.positionAt(inTopLine), edit.cursorForPosition(inTopLine).position()};
+    }
+
+    QPlainTextEdit edit;
+    PageBox box;
+};
+
+// Where every row of a text starts, indexed to the end.
+std::vector<qsizetype> rowsOf(RowIndex &text)
 {
     text.indexAll();
-    std::vector<std::pair<qsizetype, bool>> rows;
+    std::vector<qsizetype> rows;
     for (qsizetype row = 0; row < text.rowsKnown(); ++row)
-        rows.emplace_back(text.rowStart(row), text.rowStartsLine(row));
+        rows.push_back(text.rowStart(row));
     return rows;
 }
 
@@ -89,6 +202,16 @@ private slots:
     void editsApplyToTheExactText_data();
     void editsApplyToTheExactText();
     void randomEditsMatchAPlainString();
+    void historyKeepsWhatItsBoundAllows_data();
+    void historyKeepsWhatItsBoundAllows();
+    void longLinesWrapAsThePlainEditor_data();
+    void longLinesWrapAsThePlainEditor();
+    void scrollsAsThePlainEditor_data();
+    void scrollsAsThePlainEditor();
+    void doubleClickSelectsTheWholeWord_data();
+    void doubleClickSelectsTheWholeWord();
+    void clickAfterScrollingIntoALongComposition();
+    void dropWhileComposingLandsWhereShown();
 };
 
 void tst_PageBox::keepsTextExactly_data()
@@ -206,9 +329,10 @@ void tst_PageBox::editsApplyToTheExactText()
 // Thousands of random edits, made as the user makes them (keys, the clipboard, input
 // methods, undo and redo), to the box and to a plain string side by side; after every step the box
 // holds exactly the string. The page mixes every kind of line break with a line long enough to be
-// shown in pieces, so edits also land where the box splits it. A bare PageText takes the same
-// edits, and its rows, kept up to date edit by edit, must equal those of the edited text indexed
-// afresh; so must those of one that is never indexed to the end.
+// wrapped a slice at a time, words and then a run of letters, so edits also land where lines are
+// wrapped again. A bare text takes the same edits, and its rows and screen lines, kept up to date
+// edit by edit, must equal those of the edited text indexed and wrapped afresh; so must the rows
+// of one that is never indexed to the end.
 void tst_PageBox::randomEditsMatchAPlainString()
 {
     QRandomGenerator random(20261208);
@@ -221,8 +345,8 @@ void tst_PageBox::randomEditsMatchAPlainString()
     PageBox box;
     box.resize(300, 200);
     box.setPageText(model);
-    PageText same;
-    same.setText(model);
+    IndexedText same(model);
+    same.layOutLike(box);
     qsizetype cursor = 0;
     qsizetype anchor = 0;
     QString remembered;
@@ -245,7 +369,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
         redone.clear();
         typingOpen = typing && length == 0;
         model.replace(from, length, inserted);
-        same.replace(from, length, inserted, typing);
+        same.history.replace(from, length, inserted, typing);
         cursor = anchor = settled(model, from + inserted.size());
         typedEnd = from + inserted.size();
     };
@@ -261,13 +385,12 @@ void tst_PageBox::randomEditsMatchAPlainString()
 
     // Indexed only a few rows further each step, so that edits also meet the end of what
     // is indexed, as they do while a large page is still being indexed.
-    PageText partial;
-    partial.setText(model);
+    auto partial = std::make_unique<IndexedText>(model);
 
     for (int step = 0; step < 4000; ++step) {
         const QString before = model;
         if (step % 50 == 0)
-            partial.setText(model);
+            partial = std::make_unique<IndexedText>(model);
         const int action = random.bounded(13);
         const auto place = [&] { return qsizetype(random.bounded(int(model.size()) + 1)); };
         switch (action) {
@@ -339,7 +462,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
         case 9: { // undo, or a chain of them
             for (int i = random.bounded(1, 4); i > 0; --i) {
                 QTest::keyClick(&box, Qt::Key_Z, Qt::ControlModifier);
-                same.undo();
+                same.history.undo();
                 if (!undone.empty()) {
                     redone.push_back(model);
                     model = undone.back();
@@ -355,7 +478,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
             const bool shiftZ = random.bounded(2);
             QTest::keyClick(&box, shiftZ ? Qt::Key_Z : Qt::Key_Y,
                             shiftZ ? Qt::ControlModifier | Qt::ShiftModifier : Qt::ControlModifier);
-            same.redo();
+            same.history.redo();
             if (!redone.empty()) {
                 undone.push_back(model);
                 model = redone.back();
@@ -385,8 +508,10 @@ void tst_PageBox::randomEditsMatchAPlainString()
         default: { // moving the caret: where it lands is the box's to say
             static constexpr Qt::Key Moves[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Up,
                                                 Qt::Key_Down, Qt::Key_Home,  Qt::Key_End};
-            QTest::keyClick(&box, Moves[random.bounded(6)],
-                            random.bounded(2) ? Qt::ShiftModifier : Qt::NoModifier);
+            static constexpr Qt::KeyboardModifiers Modifiers[] = {
+                Qt::NoModifier, Qt::ShiftModifier, Qt::ControlModifier,
+                Qt::ControlModifier | Qt::ShiftModifier};
+            QTest::keyClick(&box, Moves[random.bounded(6)], Modifiers[random.bounded(4)]);
             cursor = box.cursorPosition();
             anchor = box.anchorPosition();
             QCOMPARE(settled(model, cursor), cursor);
@@ -396,11 +521,13 @@ void tst_PageBox::randomEditsMatchAPlainString()
         QCOMPARE(box.cursorPosition(), cursor);
         QCOMPARE(box.anchorPosition(), anchor);
         QCOMPARE(box.pageText(), model);
-        PageText afresh;
-        afresh.setText(model);
-        const auto rows = rowsOf(afresh);
-        QCOMPARE(same.text(), model);
-        QVERIFY(rowsOf(same) == rows);
+        IndexedText afresh(model);
+        const auto rows = rowsOf(afresh.rows);
+        QCOMPARE(same.text.text(), model);
+        QVERIFY(rowsOf(same.rows) == rows);
+        afresh.layOutLike(box);
+        QVERIFY(same.layouts.screenLineStarts(0, model.size()) ==
+                afresh.layouts.screenLineStarts(0, model.size()));
 
         qsizetype head = 0;
         while (head < before.size() && head < model.size() && before[head] == model[head])
@@ -409,14 +536,251 @@ void tst_PageBox::randomEditsMatchAPlainString()
         while (tail < before.size() - head && tail < model.size() - head &&
                before[before.size() - 1 - tail] == model[model.size() - 1 - tail])
             ++tail;
-        partial.replace(head, before.size() - head - tail,
-                        QStringView(model).sliced(head, model.size() - head - tail));
-        partial.indexRows(partial.rowsKnown() + random.bounded(2));
-        QVERIFY(partial.rowsKnown() <= qsizetype(rows.size()));
-        for (qsizetype row = 0; row < partial.rowsKnown(); ++row)
-            QVERIFY(std::pair(partial.rowStart(row), partial.rowStartsLine(row)) ==
-                    rows[size_t(row)]);
+        partial->history.replace(head, before.size() - head - tail,
+                                 QStringView(model).sliced(head, model.size() - head - tail));
+        RowIndex &partialRows = partial->rows;
+        partialRows.indexRows(partialRows.rowsKnown() + random.bounded(2));
+        QVERIFY(partialRows.rowsKnown() <= qsizetype(rows.size()));
+        for (qsizetype row = 0; row < partialRows.rowsKnown(); ++row)
+            QCOMPARE(partialRows.rowStart(row), rows[size_t(row)]);
     }
+}
+
+void tst_PageBox::historyKeepsWhatItsBoundAllows_data()
+{
+    QTest::addColumn<int>("steps");      // single-character edits, each a step of its own
+    QTest::addColumn<bool>("scattered"); // typed and deleted all over the text, or typed at its end
+    QTest::addColumn<int>("rounds");     // then: delete everything, undo, type a letter
+
+    QTest::newRow("a-million-steps-keep-the-last") << 1000000 << false << 0;
+    QTest::newRow("cleared-redo-steps-leave-the-count") << 5000 << true << 1000;
+}
+
+// Undoing every step the history kept gives back the text as it was before the oldest of
+// them, and redoing them all the text as it ended.
+void tst_PageBox::historyKeepsWhatItsBoundAllows()
+{
+    QFETCH(int, steps);
+    QFETCH(bool, scattered);
+    QFETCH(int, rounds);
+    PageText text;
+    PageHistory history(text);
+    text.setText(QStringLiteral("page").repeated(100));
+    const qsizetype total = steps + rounds;
+    const qsizetype kept = std::min<qsizetype>(total, PageHistory::StepsKept);
+    QString oldestKept = text.text();
+    for (qsizetype step = 0; step < total; ++step) {
+        if (step == total - kept)
+            oldestKept = text.text();
+        if (step >= steps) {
+            history.replace(0, text.size(), QString());
+            history.undo();
+            history.replace(0, 0, QStringLiteral("y"));
+        } else if (!scattered) {
+            history.replace(text.size(), 0, QStringLiteral("x"));
+        } else if (step % 3 == 2) {
+            history.replace(step % text.size(), 1, QString());
+        } else {
+            history.replace((step * 7919) % text.size(), 0, QStringLiteral("x"));
+        }
+    }
+    const QString last = text.text();
+
+    qsizetype undone = 0;
+    for (; history.canUndo(); ++undone)
+        history.undo();
+    const QString first = text.text();
+    while (history.canRedo())
+        history.redo();
+
+    QCOMPARE(undone, kept);
+    QCOMPARE(first, oldestKept);
+    QCOMPARE(text.text(), last);
+}
+
+void tst_PageBox::longLinesWrapAsThePlainEditor_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<bool>("exactAtOnce"); // seen from its end before the idle work is done
+
+    QTest::newRow("minified-line") << minifiedLine(10120) << true;
+    QTest::newRow("short-lines-then-a-long-one")
+        << (QStringLiteral("<p>one</p>\n\n<p>two</p>\n") + minifiedLine(30000)) << true;
+    // Where the same few words come again and again, lines wrapped from a guessed start may
+    // keep to another rhythm than the true ones until those arrive.
+    QTest::newRow("tabs-in-a-long-line")
+        << QStringLiteral("name\tvalue\tnote, ").repeated(3000) << false;
+    QTest::newRow("long-minified-line-seen-from-its-end") << minifiedLine(200000) << true;
+    // No word ends in a run of letters: where its lines break depends on where the line
+    // began, which only wrapping from there tells.
+    QTest::newRow("run-of-letters") << (QStringLiteral("a ") + QString(60000, u'x')) << false;
+}
+
+// The screen lines of long lines are those of the plain text editor at the same width:
+// as the box wraps them in its idle time, and as it shows them straight after a jump to
+// the end of the page.
+void tst_PageBox::longLinesWrapAsThePlainEditor()
+{
+    QFETCH(QString, page);
+    QFETCH(bool, exactAtOnce);
+    SideBySide both(page);
+    QVERIFY(QTest::qWaitForWindowExposed(&both.box));
+    QCOMPARE(both.box.viewport()->width(), both.edit.viewport()->width());
+    const std::vector<qsizetype> expected = plainLineStarts(both.edit);
+
+    both.box.setPageText(page); // the idle work starts again
+    both.box.setCursorPosition(page.size());
+    const std::vector<qsizetype> shownAtOnce = shownLineStarts(both.box);
+    QVERIFY(both.settled());
+    const std::vector<qsizetype> shown = shownLineStarts(both.box);
+    IndexedText same(page);
+    same.layOutLike(both.box);
+
+    QVERIFY(same.layouts.screenLineStarts(0, page.size()) == expected);
+    QVERIFY(!shown.empty() && shown.size() <= expected.size());
+    QVERIFY(std::equal(shown.begin(), shown.end(), expected.end() - qsizetype(shown.size())));
+    if (exactAtOnce)
+        QVERIFY(shownAtOnce == shown);
+}
+
+void tst_PageBox::scrollsAsThePlainEditor_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QList<int>>("wheel"); // steps of the wheel, in eighths of a degree
+    QTest::addColumn<int>("drag");         // pixels the thumb is dragged down
+
+    const QString minified = minifiedLine(10120);
+    QTest::newRow("eight-fine-wheel-steps") << minified << QList<int>(8, -15) << 0;
+    QTest::newRow("wheel-steps-down-and-up") << minified << QList<int>{-120, -120, 120} << 0;
+    QTest::newRow("thumb-dragged-5-pixels") << minified << QList<int>() << 5;
+    QTest::newRow("thumb-dragged-5-pixels-on-short-lines")
+        << QStringLiteral("<p>line</p>\n").repeated(2000) << QList<int>() << 5;
+}
+
+// The scroll bar counts screen lines: its thumb is the share of the lines shown, and the
+// wheel and the thumb move the view as they move the plain text editor's.
+void tst_PageBox::scrollsAsThePlainEditor()
+{
+    QFETCH(QString, page);
+    QFETCH(QList<int>, wheel);
+    QFETCH(int, drag);
+    SideBySide both(page);
+    QVERIFY(both.settled());
+    QScrollBar *boxBar = both.box.verticalScrollBar();
+    QScrollBar *plainBar = both.edit.verticalScrollBar();
+    QCOMPARE(thumbOf(boxBar), thumbOf(plainBar));
+
+    for (QAbstractScrollArea *area : {static_cast<QAbstractScrollArea *>(&both.edit),
+                                      static_cast<QAbstractScrollArea *>(&both.box)}) {
+        for (const int delta : wheel) {
+            QWheelEvent step(QPointF(50, 50), area->viewport()->mapToGlobal(QPointF(50, 50)),
+                             QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                             Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(area->viewport(), &step);
+        }
+        if (drag != 0) {
+            QScrollBar *bar = area->verticalScrollBar();
+            const QPoint grip = thumbOf(bar).center();
+            QTest::mousePress(bar, Qt::LeftButton, {}, grip);
+            QTest::mouseMove(bar, grip + QPoint(0, drag));
+            QTest::mouseRelease(bar, Qt::LeftButton, {}, grip + QPoint(0, drag));
+        }
+    }
+
+    QCOMPARE(boxBar->value(), plainBar->value());
+    const auto [boxFirst, plainFirst] = both.firstShown();
+    QCOMPARE(boxFirst, plainFirst);
+}
+
+void tst_PageBox::doubleClickSelectsTheWholeWord_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("clicked");
+    QTest::addColumn<int>("wordStart");
+    QTest::addColumn<int>("wordEnd");
+
+    QTest::newRow("run-of-20000-letters")
+        << (QStringLiteral("x ") + QString(20000, u'a') + QStringLiteral(" y")) << 15000 << 2
+        << 20002;
+    QTest::newRow("word-of-200-letters-across-4096")
+        << (QStringLiteral("w ").repeated(2025) + QString(200, u'b') +
+            QStringLiteral(" w").repeated(100))
+        << 4100 << 4050 << 4250;
+}
+
+void tst_PageBox::doubleClickSelectsTheWholeWord()
+{
+    QFETCH(QString, page);
+    QFETCH(int, clicked);
+    QFETCH(int, wordStart);
+    QFETCH(int, wordEnd);
+    PageBox box;
+    box.resize(361, 233);
+    box.setPageText(page);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    box.setCursorPosition(clicked);
+
+    QTest::mouseDClick(box.viewport(), Qt::LeftButton, {}, box.characterRect(clicked).center());
+
+    QCOMPARE(QList<qsizetype>({box.anchorPosition(), box.cursorPosition()}),
+             QList<qsizetype>({wordStart, wordEnd}));
+}
+
+// An input method's long composition takes many screen lines; scrolled into them, a click
+// ends the composition and lands in the text that is left.
+void tst_PageBox::clickAfterScrollingIntoALongComposition()
+{
+    const QString page = QStringLiteral("abc\ndef");
+    PageBox box;
+    box.resize(300, 200);
+    box.setPageText(page);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    box.setCursorPosition(1);
+    QInputMethodEvent composing(QStringLiteral("compose ").repeated(375), {});
+    QCoreApplication::sendEvent(&box, &composing);
+    for (int step = 0; step < 20; ++step) {
+        QWheelEvent down(QPointF(50, 50), box.viewport()->mapToGlobal(QPointF(50, 50)), QPoint(),
+                         QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(box.viewport(), &down);
+    }
+
+    QTest::mouseClick(box.viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+
+    QCOMPARE(box.pageText(), page);
+    QVERIFY(box.cursorPosition() >= 0 && box.cursorPosition() <= page.size());
+}
+
+// A drop lands between the characters it is dropped between on screen, the composition
+// shown before them counting for nothing.
+void tst_PageBox::dropWhileComposingLandsWhereShown()
+{
+    PageBox box;
+    box.resize(300, 200);
+    box.setPageText(QStringLiteral("abcdef"));
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    box.setCursorPosition(1);
+    QInputMethodEvent composing(QStringLiteral("XYZ"), {});
+    QCoreApplication::sendEvent(&box, &composing);
+    // Where the "e" stands, as shown after the composition.
+    QTextLayout shown(QStringLiteral("aXYZbcdef"), box.font());
+    shown.beginLayout();
+    const QTextLine line = shown.createLine();
+    shown.endLayout();
+    const QPointF beforeE(PageLayouts::DocumentMargin + line.cursorToX(7) - 1,
+                          PageLayouts::DocumentMargin + line.height() / 2);
+    QMimeData dropped;
+    dropped.setText(QStringLiteral("Q"));
+
+    QDragEnterEvent enter(beforeE.toPoint(), Qt::CopyAction, &dropped, Qt::LeftButton,
+                          Qt::NoModifier);
+    QCoreApplication::sendEvent(box.viewport(), &enter);
+    QDropEvent drop(beforeE, Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(box.viewport(), &drop);
+
+    QCOMPARE(box.pageText(), QStringLiteral("abcdQef"));
 }
 
 QTEST_MAIN(tst_PageBox)

@@ -1,0 +1,560 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "rowwrapping.h"
+
+#include "rowindex.h"
+
+#include <QElapsedTimer>
+#include <QFontMetricsF>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr qreal TabStopDistance = 80;
+// Lines beyond the true ones are wrapped at once up to this many characters ahead of them;
+// further on, they are wrapped from a guessed start.
+constexpr qsizetype NearChars = 16 * 1024;
+// A guessed start lies this far before the place the user looks at, so that by there its
+// lines have met the true ones.
+constexpr qsizetype GuessLeadChars = 2048;
+// Where a screen line most likely starts: after a blank found within this many characters.
+constexpr qsizetype AnchorSearchChars = 256;
+// An edit this far beyond the known lines cannot move them.
+constexpr qsizetype FarChars = 8192;
+// After an edit, lines are wrapped again at once until they meet the old ones, in slices of
+// RewrapSliceChars up to RewrapChars; what is left is wrapped again in the idle time.
+constexpr qsizetype RewrapSliceChars = 4096;
+constexpr qsizetype RewrapChars = 32 * 1024;
+// Slices of wrapping in the idle time.
+constexpr qsizetype MinSliceChars = 1024;
+constexpr qsizetype MaxSliceChars = 64 * 1024;
+// Rows wrapped from guessed starts keep at most this many of them.
+constexpr std::size_t MaxGuesses = 4;
+
+} // namespace
+
+// --- Chains of screen-line starts -------------------------------------------------------
+
+bool RowWrapping::Chain::covers(qsizetype offset) const
+{
+    return !starts.empty() && offset >= starts.front() &&
+           (offset < starts.back() || (complete && offset == starts.back()));
+}
+
+// The line that holds `offset`, which the chain covers; the row's end is on its last line.
+qsizetype RowWrapping::Chain::lineOf(qsizetype offset) const
+{
+    const auto after = std::upper_bound(starts.begin(), starts.end(), std::uint32_t(offset));
+    return std::clamp<qsizetype>((after - starts.begin()) - 1, 0, knownLines() - 1);
+}
+
+// --- Setting up -------------------------------------------------------------------------
+
+RowWrapping::RowWrapping(PageText &text, RowIndex &rows, StretchesChanged stretchesChanged)
+    : m_text(text)
+    , m_rows(rows)
+    , m_stretchesChanged(std::move(stretchesChanged))
+{
+    // After the row index, so that the rows have followed an edit before the lines do.
+    text.addListener(this);
+}
+
+RowWrapping::~RowWrapping() = default;
+
+void RowWrapping::setFormat(const QFont &font, qreal width, Qt::LayoutDirection direction)
+{
+    m_font = font;
+    m_width = std::max<qreal>(1, width);
+    m_direction = direction;
+    forgetAll();
+}
+
+// Every row wraps anew: the wrapped rows and the counts go.
+void RowWrapping::forgetAll()
+{
+    m_wraps.clear();
+    m_idleRow = 0;
+    m_rows.forgetScreenLines();
+    const qreal average = QFontMetricsF(m_font).averageCharWidth();
+    m_charactersPerLine = std::max<qsizetype>(1, average > 0 ? qsizetype(m_width / average) : 80);
+    m_rows.setCharactersPerLine(m_charactersPerLine);
+    m_countsChanged = true;
+}
+
+void RowWrapping::textReset()
+{
+    forgetAll();
+}
+
+bool RowWrapping::takeCountsChanged()
+{
+    return std::exchange(m_countsChanged, false);
+}
+
+void RowWrapping::forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to)
+{
+    m_stretchesChanged(wrap.rowStart + from, wrap.rowStart + to);
+}
+
+void RowWrapping::layOut(QTextLayout &layout) const
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setTabStopDistance(TabStopDistance);
+    option.setTextDirection(m_direction);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    layout.beginLayout();
+    qreal y = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLeadingIncluded(true);
+        line.setLineWidth(m_width);
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+        if (line.leading() < 0)
+            y += std::ceil(line.leading());
+    }
+    layout.endLayout();
+}
+
+qsizetype RowWrapping::rowLength(qsizetype row)
+{
+    return m_rows.rowEnd(row) - m_rows.rowStart(row);
+}
+
+bool RowWrapping::isLong(qsizetype row)
+{
+    return rowLength(row) > LongRowChars;
+}
+
+qsizetype RowWrapping::estimateLines(qsizetype characters) const
+{
+    return (std::max<qsizetype>(0, characters) + m_charactersPerLine - 1) / m_charactersPerLine;
+}
+
+// --- Following edits --------------------------------------------------------------------
+
+// The long row that holds an edit wraps again around it when the edit stayed inside it;
+// one that an edit split or joined starts afresh; those after it move.
+void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
+{
+    const qsizetype delta = inserted - removed;
+    m_countsChanged = true;
+    // The row that holds the edit starts where it did: nothing before it moved.
+    const qsizetype row = m_rows.rowAt(from);
+    const qsizetype rowStart = m_rows.rowStart(row);
+    m_idleRow = std::min(m_idleRow, row);
+    for (auto wrap = m_wraps.begin(); wrap != m_wraps.end();) {
+        Wrap &w = **wrap;
+        if (w.rowStart > from + removed) {
+            w.rowStart += delta;
+            ++wrap;
+            continue;
+        }
+        if (w.rowStart < rowStart || w.rowStart + w.length < from) {
+            ++wrap;
+            continue;
+        }
+        const bool inside = w.rowStart == rowStart && from + removed <= w.rowStart + w.length &&
+                            rowLength(row) == w.length + delta;
+        if (inside && w.length + delta > LongRowChars) {
+            w.length += delta;
+            const qsizetype offset = from - rowStart;
+            rewrapAfterEdit(w, w.truth, offset, removed, inserted);
+            for (Chain &guess : w.guesses)
+                rewrapAfterEdit(w, guess, offset, removed, inserted);
+            std::erase_if(w.guesses, [](const Chain &guess) { return guess.starts.size() < 2; });
+            countLines(row, w);
+            ++wrap;
+        } else {
+            wrap = m_wraps.erase(wrap);
+        }
+    }
+}
+
+// After an edit at `from` (from the row's start) inside a wrapped row: the lines from two
+// before the one that holds the edit are wrapped again until they meet the old ones, which
+// from there on only move by the edit's change in length. Lines not met within reach are
+// let go, to be wrapped again later.
+void RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
+                                  qsizetype inserted)
+{
+    const qsizetype delta = inserted - removed;
+    std::vector<std::uint32_t> &starts = chain.starts;
+    if (from + removed < starts.front()) { // an edit before a guessed start moves it
+        for (std::uint32_t &start : starts)
+            start = std::uint32_t(start + delta);
+        return;
+    }
+    if (from < starts.front()) { // the guessed start is gone
+        starts.clear();
+        return;
+    }
+    if (!chain.complete && from >= starts.back()) {
+        // The last lines' ends may have depended on what changed.
+        if (from < starts.back() + FarChars)
+            starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
+        return;
+    }
+    const bool wasComplete = chain.complete;
+    const qsizetype line =
+        (std::upper_bound(starts.begin(), starts.end(), std::uint32_t(from)) - starts.begin()) - 1;
+    const qsizetype restart = std::max<qsizetype>(0, line - 2);
+    // The old starts after the edit, where they now stand: where the new lines may meet them.
+    std::vector<std::uint32_t> old;
+    for (auto start = starts.begin() + restart + 1; start != starts.end(); ++start) {
+        if (*start >= from + removed)
+            old.push_back(std::uint32_t(*start + delta));
+    }
+    if (wasComplete && !old.empty())
+        old.pop_back(); // the row's end, not a line's start
+    starts.resize(size_t(restart + 1));
+    chain.complete = false;
+
+    for (qsizetype wrapped = 0; wrapped < RewrapChars;) {
+        bool reachedEnd = false;
+        const qsizetype sliceFrom = starts.back();
+        const auto fresh = wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd);
+        for (const std::uint32_t start : fresh) {
+            if (start >= from + inserted) {
+                const auto met = std::lower_bound(old.begin(), old.end(), start);
+                if (met != old.end() && *met == start) {
+                    starts.insert(starts.end(), met, old.end());
+                    if (wasComplete) {
+                        starts.push_back(std::uint32_t(wrap.length));
+                        chain.complete = true;
+                    }
+                    return;
+                }
+            }
+            starts.push_back(start);
+        }
+        if (reachedEnd) {
+            starts.push_back(std::uint32_t(wrap.length));
+            chain.complete = true;
+            return;
+        }
+        wrapped += starts.back() - sliceFrom;
+    }
+}
+
+// --- Wrapping long rows -----------------------------------------------------------------
+
+RowWrapping::Wrap *RowWrapping::findWrap(qsizetype rowStart)
+{
+    const auto at = std::lower_bound(
+        m_wraps.begin(), m_wraps.end(), rowStart,
+        [](const std::unique_ptr<Wrap> &wrap, qsizetype start) { return wrap->rowStart < start; });
+    return at != m_wraps.end() && (*at)->rowStart == rowStart ? at->get() : nullptr;
+}
+
+RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
+{
+    const qsizetype rowStart = m_rows.rowStart(row);
+    if (Wrap *known = findWrap(rowStart))
+        return *known;
+    auto wrap = std::make_unique<Wrap>();
+    wrap->rowStart = rowStart;
+    wrap->length = rowLength(row);
+    wrap->truth.starts = {0};
+    const auto at = std::lower_bound(
+        m_wraps.begin(), m_wraps.end(), rowStart,
+        [](const std::unique_ptr<Wrap> &w, qsizetype start) { return w->rowStart < start; });
+    return **m_wraps.insert(at, std::move(wrap));
+}
+
+// Wraps the row's characters from `from` (a screen line's start) for about `chars`
+// characters, and returns where the lines after the first start: every line of the slice
+// but the last is a true screen line, and the last one's start is where the next slice
+// begins. A slice that reaches the row's end gives every line.
+std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
+                                                  bool &reachedEnd)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qsizetype length = std::min(std::max<qsizetype>(1, chars), wrap.length - from);
+    for (;;) {
+        QTextLayout layout(m_text.mid(wrap.rowStart + from, length), m_font);
+        layOut(layout);
+        reachedEnd = from + length >= wrap.length;
+        const int lines = layout.lineCount();
+        if (reachedEnd || lines >= 2) {
+            std::vector<std::uint32_t> starts;
+            starts.reserve(size_t(lines));
+            for (int i = 1; i < lines; ++i)
+                starts.push_back(std::uint32_t(from + layout.lineAt(i).textStart()));
+            if (length > 0)
+                m_wrapNsPerChar =
+                    0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(length);
+            return starts;
+        }
+        // One line holds the whole slice: it needs a longer one.
+        length = std::min(length * 2, wrap.length - from);
+    }
+}
+
+// Lines wrapped into the range of the guess at `next` have reached `start`. Where the
+// guess has a line start there too, the lines are the same from there on: the chain takes
+// over the guess's lines and the guess goes. Otherwise the guess keeps only its lines after
+// `start`, so that chains never overlap. Returns whether they met.
+bool RowWrapping::reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start)
+{
+    Chain &guess = wrap.guesses[next];
+    const auto starts = guess.starts.end() - (guess.complete ? 1 : 0);
+    const auto met = std::upper_bound(guess.starts.begin(), starts, start);
+    const bool meets = met != guess.starts.begin() && *std::prev(met) == start;
+    if (meets) {
+        forgetStretches(wrap, guess.starts.front(), start);
+        chain.starts.insert(chain.starts.end(), std::prev(met), guess.starts.end());
+        chain.complete = guess.complete;
+    } else {
+        const qsizetype kept = met == starts ? wrap.length : *met;
+        forgetStretches(wrap, guess.starts.front(), kept - 1);
+        guess.starts.erase(guess.starts.begin(), met);
+        if (guess.knownLines() >= 1)
+            return false;
+    }
+    wrap.guesses.erase(wrap.guesses.begin() + std::ptrdiff_t(next));
+    return meets;
+}
+
+// A chain that reached the row's end leaves no room for guesses after it.
+void RowWrapping::dropGuessesAfter(Wrap &wrap, std::size_t first)
+{
+    for (std::size_t guess = first; guess < wrap.guesses.size(); ++guess)
+        forgetStretches(wrap, wrap.guesses[guess].starts.front(), wrap.length);
+    wrap.guesses.resize(std::min(first, wrap.guesses.size()));
+}
+
+// Finds the next true lines of a long row, taking over guessed ones where they meet.
+void RowWrapping::extendTruth(qsizetype row, Wrap &wrap, qsizetype chars)
+{
+    Chain &truth = wrap.truth;
+    if (truth.complete)
+        return;
+    bool reachedEnd = false;
+    const auto fresh = wrapSlice(wrap, truth.starts.back(), chars, reachedEnd);
+    for (const std::uint32_t start : fresh) {
+        while (!wrap.guesses.empty() && start >= wrap.guesses.front().starts.front()) {
+            if (reachGuess(wrap, truth, 0, start)) {
+                countLines(row, wrap);
+                return;
+            }
+        }
+        truth.starts.push_back(start);
+    }
+    if (reachedEnd) {
+        truth.starts.push_back(std::uint32_t(wrap.length));
+        truth.complete = true;
+        dropGuessesAfter(wrap, 0);
+    }
+    countLines(row, wrap);
+}
+
+void RowWrapping::extendGuess(Wrap &wrap, std::size_t index, qsizetype chars)
+{
+    bool reachedEnd = false;
+    const auto fresh = wrapSlice(wrap, wrap.guesses[index].starts.back(), chars, reachedEnd);
+    for (const std::uint32_t start : fresh) {
+        const std::size_t next = index + 1;
+        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
+            if (reachGuess(wrap, wrap.guesses[index], next, start))
+                return;
+        }
+        wrap.guesses[index].starts.push_back(start);
+    }
+    if (reachedEnd) {
+        wrap.guesses[index].starts.push_back(std::uint32_t(wrap.length));
+        wrap.guesses[index].complete = true;
+        dropGuessesAfter(wrap, index + 1);
+    }
+}
+
+// A likely screen-line start at or before `offset` and not before `floor`: just after a blank.
+qsizetype RowWrapping::anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const
+{
+    offset = std::clamp(offset, floor, std::max(floor, wrap.length - 1));
+    const qsizetype from = std::max(floor, offset - AnchorSearchChars);
+    const QString window = m_text.mid(wrap.rowStart + from, offset - from + 1);
+    for (qsizetype i = window.size() - 1; i > 0; --i) {
+        if (window[i - 1].isSpace() && !window[i].isSpace())
+            return from + i;
+    }
+    if (offset > floor && m_text.at(wrap.rowStart + offset).isLowSurrogate())
+        --offset;
+    return offset;
+}
+
+const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offset)
+{
+    Wrap &wrap = wrapOf(row);
+    offset = std::clamp<qsizetype>(offset, 0, wrap.length);
+    Chain &truth = wrap.truth;
+    if (truth.covers(offset))
+        return truth;
+    for (const Chain &guess : wrap.guesses) {
+        if (guess.covers(offset))
+            return guess;
+    }
+    if (offset - truth.starts.back() <= NearChars) {
+        while (!truth.covers(offset) && !truth.complete)
+            extendTruth(row, wrap, NearChars);
+        return truth;
+    }
+    const auto after = std::upper_bound(
+        wrap.guesses.begin(), wrap.guesses.end(), offset,
+        [](qsizetype at, const Chain &guess) { return at < qsizetype(guess.starts.front()); });
+    if (after != wrap.guesses.begin()) {
+        const std::size_t before = std::size_t(after - wrap.guesses.begin()) - 1;
+        if (!wrap.guesses[before].complete &&
+            offset - wrap.guesses[before].starts.back() <= NearChars) {
+            while (!wrap.guesses[before].covers(offset) && !wrap.guesses[before].complete)
+                extendGuess(wrap, before, NearChars);
+            return wrap.guesses[before];
+        }
+    }
+    const Chain &guess = guessAround(wrap, offset);
+    countLines(row, wrap);
+    return guess;
+}
+
+// Lines wrapped from a start guessed a little before `offset`. Reaching back from a guess
+// that starts a little after it, they are wrapped until they meet that one and join it.
+const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
+{
+    std::vector<Chain> &guesses = wrap.guesses;
+    std::size_t next = std::size_t(std::upper_bound(guesses.begin(), guesses.end(), offset,
+                                                    [](qsizetype at, const Chain &guess) {
+                                                        return at < qsizetype(guess.starts.front());
+                                                    }) -
+                                   guesses.begin());
+    qsizetype floor = wrap.truth.starts.back() + 1;
+    if (next > 0)
+        floor = std::max<qsizetype>(floor, guesses[next - 1].starts.back() + 1);
+    Chain fresh;
+    fresh.starts = {std::uint32_t(anchorNear(wrap, offset - GuessLeadChars, floor))};
+    const bool reachingBack =
+        next < guesses.size() && guesses[next].starts.front() - offset <= NearChars;
+    // Reaching back, the new lines are wrapped on to meet the guess after them, but only
+    // for a while: one that never meets it (a run of letters) would take them through it all.
+    const auto wanted = [&] {
+        return !fresh.covers(offset) || (reachingBack && next < guesses.size() &&
+                                         fresh.starts.back() <= guesses[next].starts.front() &&
+                                         fresh.starts.back() - offset <= 2 * NearChars);
+    };
+    while (!fresh.complete && wanted()) {
+        bool reachedEnd = false;
+        const auto lines = wrapSlice(wrap, fresh.starts.back(), NearChars, reachedEnd);
+        for (const std::uint32_t start : lines) {
+            while (next < guesses.size() && start >= guesses[next].starts.front()) {
+                if (reachGuess(wrap, fresh, next, start)) {
+                    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
+                    return guesses[next];
+                }
+            }
+            fresh.starts.push_back(start);
+        }
+        if (reachedEnd) {
+            fresh.starts.push_back(std::uint32_t(wrap.length));
+            fresh.complete = true;
+            dropGuessesAfter(wrap, next);
+        }
+    }
+    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
+    // Only a few guesses are kept: the one farthest from where the user looks goes.
+    if (guesses.size() > MaxGuesses) {
+        const auto distance = [offset](const Chain &guess) {
+            return std::abs(offset - qsizetype(guess.starts.front()));
+        };
+        std::size_t farthest = next == 0 ? 1 : 0;
+        for (std::size_t i = 0; i < guesses.size(); ++i) {
+            if (i != next && distance(guesses[i]) > distance(guesses[farthest]))
+                farthest = i;
+        }
+        forgetStretches(wrap, guesses[farthest].starts.front(), guesses[farthest].starts.back());
+        guesses.erase(guesses.begin() + std::ptrdiff_t(farthest));
+        if (farthest < next)
+            --next;
+    }
+    return guesses[next];
+}
+
+// The row's screen lines for the scroll bar: those known, and an estimate for the rest.
+void RowWrapping::countLines(qsizetype row, const Wrap &wrap)
+{
+    const Chain &truth = wrap.truth;
+    const qsizetype lines = truth.knownLines() +
+                            (truth.complete ? 0 : estimateLines(wrap.length - truth.starts.back()));
+    if (m_rows.screenLines(row) != lines) {
+        m_rows.setScreenLines(row, lines);
+        m_countsChanged = true;
+    }
+}
+
+const RowWrapping::Chain &RowWrapping::trueLinesTo(qsizetype row, qsizetype offset)
+{
+    Wrap &wrap = wrapOf(row);
+    while (!wrap.truth.complete && wrap.truth.starts.back() < offset)
+        extendTruth(row, wrap, MaxSliceChars);
+    return wrap.truth;
+}
+
+qsizetype RowWrapping::lineIndex(qsizetype row, qsizetype offset)
+{
+    const Wrap &wrap = wrapOf(row);
+    const Chain &truth = wrap.truth;
+    if (truth.covers(offset))
+        return truth.lineOf(offset);
+    for (const Chain &guess : wrap.guesses) {
+        if (guess.covers(offset))
+            return truth.knownLines() + estimateLines(guess.starts.front() - truth.starts.back()) +
+                   guess.lineOf(offset);
+    }
+    return truth.knownLines() + estimateLines(offset - truth.starts.back());
+}
+
+qsizetype RowWrapping::lineOffset(qsizetype row, qsizetype line)
+{
+    const Wrap &wrap = wrapOf(row);
+    const Chain &truth = wrap.truth;
+    if (line < truth.knownLines())
+        return truth.starts[size_t(std::max<qsizetype>(0, line))];
+    // Beyond the true lines, as far on in characters as the estimate of lines counts.
+    const qsizetype beyond = (line - truth.knownLines()) * m_charactersPerLine;
+    return std::min(truth.starts.back() + beyond, wrap.length);
+}
+
+bool RowWrapping::wrapSome(qint64 budgetMs, qsizetype firstRow)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const auto sliceChars = [&] {
+        const double leftNs = double(budgetMs - clock.elapsed()) * 1e6;
+        return std::clamp(qsizetype(leftNs / std::max(1.0, m_wrapNsPerChar)), MinSliceChars,
+                          MaxSliceChars);
+    };
+    if (isLong(firstRow)) {
+        Wrap &wrap = wrapOf(firstRow);
+        while (!wrap.truth.complete && clock.elapsed() < budgetMs)
+            extendTruth(firstRow, wrap, sliceChars());
+    }
+    while (clock.elapsed() < budgetMs) {
+        const qsizetype rows = m_rows.rowsKnown();
+        const qsizetype row = m_idleRow;
+        if (row >= rows || (row == rows - 1 && !m_rows.fullyIndexed()))
+            return m_rows.fullyIndexed();
+        // A row shorter than the distance to the next row's start is quickly passed over.
+        const qsizetype next = row + 1 < rows ? m_rows.rowStart(row + 1) : m_text.size();
+        if (next - m_rows.rowStart(row) > LongRowChars && isLong(row)) {
+            Wrap &wrap = wrapOf(row);
+            if (!wrap.truth.complete) {
+                extendTruth(row, wrap, sliceChars());
+                continue;
+            }
+        }
+        ++m_idleRow;
+    }
+    return false;
+}
