@@ -32,7 +32,11 @@ QString PageText::text() const
         return QString();
     if (m_pieces.size() == 1 && !m_pieces.front().added && m_size == m_original.size())
         return m_original;
-    return mid(0, m_size);
+    QString whole;
+    whole.reserve(m_size);
+    for (const Piece &piece : m_pieces)
+        whole.append(pieceText(piece));
+    return whole;
 }
 
 QStringView PageText::pieceText(const Piece &piece) const
@@ -54,6 +58,8 @@ QString PageText::mid(qsizetype from, qsizetype length) const
 {
     from = std::clamp<qsizetype>(from, 0, m_size);
     length = std::clamp<qsizetype>(length, 0, m_size - from);
+    if (length == m_size)
+        return text(); // the page as it came is shared, not copied
     QString result;
     result.reserve(length);
     qsizetype skip = from;
@@ -114,6 +120,14 @@ qsizetype PageText::lengthOf(const Pieces &pieces)
     for (const Piece &piece : pieces)
         length += piece.length;
     return length;
+}
+
+bool PageText::adjoins(const Piece &first, const Piece &second) const
+{
+    const auto start = [this](const Piece &piece) {
+        return piece.added ? m_original.size() + piece.start : piece.start;
+    };
+    return start(first) + first.length == start(second);
 }
 
 // The heart of every edit, and of undo and redo.

@@ -59,6 +59,9 @@ public:
     // pieces taken out. The caller keeps the length within MaxLength.
     Pieces replace(qsizetype from, qsizetype length, const Pieces &inserted);
     static qsizetype lengthOf(const Pieces &pieces);
+    // Whether `second`'s characters were kept straight after `first`'s: the page as it came
+    // and every character added since make one sequence, in the order they came.
+    bool adjoins(const Piece &first, const Piece &second) const;
 
     // How many characters have been added since the page was set.
     qsizetype addedSize() const { return m_added.size(); }

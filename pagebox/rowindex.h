@@ -38,7 +38,7 @@ public:
     qsizetype rowAt(qsizetype position, bool preferEarlier = false);
 
     // The line break a typed line break copies: the text's first one; when the text has
-    // none left, the first one it was seen to have; LF when it never had one.
+    // none left, the first one it was ever seen to have; LF when it never had one.
     QString firstLineBreak();
 
 private:
@@ -56,5 +56,5 @@ private:
     std::vector<std::uint32_t> m_rows; // row starts, ContinuationFlag on pieces of a line
     std::pair<qsizetype, qsizetype> m_breakFree{0, 0}; // known to hold no line break
     bool m_indexedAll = false;
-    QString m_pageLineBreak; // the first line break the text was seen to have
+    QString m_pageLineBreak; // the first line break the text was ever seen to have
 };
