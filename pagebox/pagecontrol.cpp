@@ -401,7 +401,7 @@ void PageControl::replaceRange(qsizetype from, qsizetype to, const QString &text
     from = std::clamp<qsizetype>(from, 0, m_text.size());
     to = std::clamp<qsizetype>(to, from, m_text.size());
     dropPreedit();
-    if (!replaceAround(from, to, text))
+    if (!replaceAround(from, to, withTypedBreaks(text)))
         return;
     m_desiredX = -1;
     emit contentsChanged();

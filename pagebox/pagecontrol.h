@@ -51,8 +51,9 @@ public:
     bool hasSelection() const { return m_cursor != m_anchor; }
     QString selectedText() const;
     void setSelection(qsizetype anchor, qsizetype cursor);
-    // Puts `text` in place of the characters from `from` to `to` as a step of its own; the
-    // caret and the selection stay with the characters around them.
+    // Puts `text` in place of the characters from `from` to `to` as a step of its own, its
+    // line breaks as typed ones; the caret and the selection stay with the characters
+    // around them.
     void replaceRange(qsizetype from, qsizetype to, const QString &text);
     // Scrolls to the text from `from` to `to`, leaving the caret where it is.
     void reveal(qsizetype from, qsizetype to);
