@@ -31,6 +31,26 @@ constexpr qsizetype DirectionReach = 65536;
 // What Delete takes is looked for in a window this long each way, widened for longer clusters.
 constexpr qsizetype ClusterWindow = 64;
 
+// Text handed to the clipboard, the X11 primary selection or a drag: read out when another
+// program asks for it, so that selecting a large page costs next to nothing.
+class ExcerptData : public QMimeData
+{
+public:
+    explicit ExcerptData(PageText::Excerpt excerpt)
+        : m_excerpt(std::move(excerpt))
+    {}
+    QStringList formats() const override { return {QStringLiteral("text/plain")}; }
+
+protected:
+    QVariant retrieveData(const QString &mimeType, QMetaType) const override
+    {
+        return mimeType == u"text/plain" ? QVariant(m_excerpt.text()) : QVariant();
+    }
+
+private:
+    PageText::Excerpt m_excerpt;
+};
+
 bool isSurrogatePair(QStringView text, qsizetype at)
 {
     return at + 1 < text.size() && text[at].isHighSurrogate() && text[at + 1].isLowSurrogate();
@@ -523,9 +543,8 @@ void PageControl::redo()
 
 QMimeData *PageControl::selectionMimeData() const
 {
-    auto *data = new QMimeData;
-    data->setText(selectedText());
-    return data;
+    const qsizetype from = std::min(m_cursor, m_anchor);
+    return new ExcerptData(m_text.excerpt(from, std::max(m_cursor, m_anchor) - from));
 }
 
 bool PageControl::canPaste() const

@@ -79,6 +79,44 @@ QString PageText::mid(qsizetype from, qsizetype length) const
     return result;
 }
 
+PageText::Excerpt PageText::excerpt(qsizetype from, qsizetype length) const
+{
+    from = std::clamp<qsizetype>(from, 0, m_size);
+    length = std::clamp<qsizetype>(length, 0, m_size - from);
+    Excerpt excerpt;
+    excerpt.m_page = m_original;
+    qsizetype skip = from;
+    for (const Piece &piece : m_pieces) {
+        if (length == 0)
+            break;
+        if (skip >= piece.length) {
+            skip -= piece.length;
+            continue;
+        }
+        const qsizetype taken = std::min(length, piece.length - skip);
+        if (piece.added) {
+            excerpt.m_pieces.push_back({true, excerpt.m_added.size(), taken});
+            excerpt.m_added.append(pieceText(piece).sliced(skip, taken));
+        } else {
+            excerpt.m_pieces.push_back({false, piece.start + skip, taken});
+        }
+        length -= taken;
+        skip = 0;
+    }
+    return excerpt;
+}
+
+QString PageText::Excerpt::text() const
+{
+    if (m_pieces.size() == 1 && !m_pieces.front().added && m_pieces.front().length == m_page.size())
+        return m_page;
+    QString text;
+    text.reserve(lengthOf(m_pieces));
+    for (const Piece &piece : m_pieces)
+        text.append(QStringView(piece.added ? m_added : m_page).sliced(piece.start, piece.length));
+    return text;
+}
+
 QChar PageText::at(qsizetype position) const
 {
     if (position < 0 || position >= m_size)
