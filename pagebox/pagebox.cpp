@@ -3,11 +3,9 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleHints>
@@ -409,8 +407,7 @@ QMenu *PageBox::createStandardContextMenu()
     menu->addSeparator();
     add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &PageBox::cut);
     add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &PageBox::copy);
-    const QMimeData *offered = QGuiApplication::clipboard()->mimeData();
-    add(tr("&Paste"), QKeySequence::Paste, offered && offered->hasText(), &PageBox::paste);
+    add(tr("&Paste"), QKeySequence::Paste, m_control.canPaste(), &PageBox::paste);
     QAction *remove = menu->addAction(tr("Delete"), &m_control, &PageControl::removeSelectedText);
     remove->setEnabled(hasSelection());
     menu->addSeparator();

@@ -45,6 +45,15 @@ public:
     // Where a character stands in the viewport, and which position a viewport point hits.
     QRect characterRect(qsizetype position);
     qsizetype positionAt(QPoint viewportPoint);
+    // Puts `text` in place of the characters from `from` to `to` as a step of its own, its
+    // line breaks as typed ones and the caret staying with the characters around it; and
+    // scrolls to a stretch of text without moving the caret. Assistive tools edit and show
+    // the text through these.
+    void replaceRange(qsizetype from, qsizetype to, const QString &text)
+    {
+        m_control.replaceRange(from, to, text);
+    }
+    void scrollToRange(qsizetype from, qsizetype to) { m_control.reveal(from, to); }
     bool isUndoAvailable() const { return m_history.canUndo(); }
     bool isRedoAvailable() const { return m_history.canRedo(); }
     bool isReadOnly() const { return false; }

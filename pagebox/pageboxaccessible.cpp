@@ -48,6 +48,8 @@ void *PageBoxAccessible::interface_cast(QAccessible::InterfaceType type)
 {
     if (type == QAccessible::TextInterface)
         return static_cast<QAccessibleTextInterface *>(this);
+    if (type == QAccessible::EditableTextInterface)
+        return static_cast<QAccessibleEditableTextInterface *>(this);
     return QAccessibleWidget::interface_cast(type);
 }
 
@@ -129,15 +131,31 @@ int PageBoxAccessible::offsetAtPoint(const QPoint &point) const
     return int(box()->positionAt(box()->viewport()->mapFromGlobal(point)));
 }
 
-void PageBoxAccessible::scrollToSubstring(int startIndex, int)
+// Shows the text without moving the caret or the selection.
+void PageBoxAccessible::scrollToSubstring(int startIndex, int endIndex)
 {
-    box()->setCursorPosition(startIndex);
+    box()->scrollToRange(startIndex, endIndex);
 }
 
 QString PageBoxAccessible::attributes(int offset, int *startOffset, int *endOffset) const
 {
     *startOffset = *endOffset = offset;
     return QString();
+}
+
+void PageBoxAccessible::deleteText(int startOffset, int endOffset)
+{
+    box()->replaceRange(startOffset, endOffset, QString());
+}
+
+void PageBoxAccessible::insertText(int offset, const QString &text)
+{
+    box()->replaceRange(offset, offset, text);
+}
+
+void PageBoxAccessible::replaceText(int startOffset, int endOffset, const QString &text)
+{
+    box()->replaceRange(startOffset, endOffset, text);
 }
 
 // The piece of text of the given kind around `offset`, read from a window around it.

@@ -7,8 +7,11 @@ class PageBox;
 
 // What screen readers learn of the page box: its name and description like any control,
 // and its text, caret and selection through the text interface. Only the ranges asked
-// for are read, so a large page costs nothing until a tool reads it.
-class PageBoxAccessible : public QAccessibleWidget, public QAccessibleTextInterface
+// for are read, so a large page costs nothing until a tool reads it. Assistive tools may
+// also edit the text, each edit a step of its own that leaves the caret with its text.
+class PageBoxAccessible : public QAccessibleWidget,
+                          public QAccessibleTextInterface,
+                          public QAccessibleEditableTextInterface
 {
 public:
     explicit PageBoxAccessible(PageBox *box);
@@ -36,6 +39,10 @@ public:
     int offsetAtPoint(const QPoint &point) const override;
     void scrollToSubstring(int startIndex, int endIndex) override;
     QString attributes(int offset, int *startOffset, int *endOffset) const override;
+
+    void deleteText(int startOffset, int endOffset) override;
+    void insertText(int offset, const QString &text) override;
+    void replaceText(int startOffset, int endOffset, const QString &text) override;
 
 private:
     PageBox *box() const;

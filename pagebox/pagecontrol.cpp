@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pagecontrol.h"
 
-#include "pagehistory.h"
 #include "pagelayouts.h"
-#include "pagetext.h"
 #include "rowindex.h"
 
 #include <QAccessible>
@@ -16,6 +14,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QWidget>
 
@@ -29,22 +28,96 @@ constexpr int AutoScrollMs = 50;
 constexpr qsizetype OfferedTextLimit = 65536;
 // Input methods are offered the caret's line, or this much of a long one each way.
 constexpr qsizetype SurroundingChars = 4096;
+// A line's direction is that of its first letter with one, looked for this far.
+constexpr qsizetype DirectionReach = 65536;
+// What Delete takes is looked for in a window this long each way, widened for longer clusters.
+constexpr qsizetype ClusterWindow = 64;
+
+// Text handed to the clipboard, the X11 primary selection or a drag: read out when another
+// program asks for it, so that selecting a large page costs next to nothing.
+class ExcerptData : public QMimeData
+{
+public:
+    explicit ExcerptData(PageText::Excerpt excerpt)
+        : m_excerpt(std::move(excerpt))
+    {}
+    QStringList formats() const override { return {QStringLiteral("text/plain")}; }
+
+protected:
+    QVariant retrieveData(const QString &mimeType, QMetaType) const override
+    {
+        return mimeType == u"text/plain" ? QVariant(m_excerpt.text()) : QVariant();
+    }
+
+private:
+    PageText::Excerpt m_excerpt;
+};
+
+bool isSurrogatePair(QStringView text, qsizetype at)
+{
+    return at + 1 < text.size() && text[at].isHighSurrogate() && text[at + 1].isLowSurrogate();
+}
+
+// Text that a paste or a drop can put in: empty text changes nothing, so it is not offered.
+bool offersText(const QMimeData *data)
+{
+    return data && data->hasText() && !data->text().isEmpty();
+}
+
+// Which typed text goes into the box, as in Qt's own editors: printable characters, format
+// and private-use characters, and whatever comes with AltGr (Ctrl+Alt); nothing that Ctrl
+// or Ctrl+Shift makes.
+bool isAcceptableInput(QStringView text, Qt::KeyboardModifiers modifiers)
+{
+    if (text.isEmpty())
+        return false;
+    const char32_t c =
+        isSurrogatePair(text, 0) ? QChar::surrogateToUcs4(text[0], text[1]) : text[0].unicode();
+    if (QChar::category(c) == QChar::Other_Format)
+        return true;
+    if (modifiers == Qt::ControlModifier || modifiers == (Qt::ControlModifier | Qt::ShiftModifier))
+        return false;
+    return QChar::isPrint(c) || QChar::category(c) == QChar::Other_PrivateUse ||
+           QChar::requiresSurrogates(c);
+}
+
+// `text` with every surrogate that is not half of a pair taken out.
+QString withoutLoneSurrogates(QStringView text)
+{
+    QString whole;
+    whole.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (isSurrogatePair(text, i)) {
+            whole += text[i];
+            whole += text[++i];
+        } else if (!text[i].isSurrogate()) {
+            whole += text[i];
+        }
+    }
+    return whole;
+}
 
 } // namespace
 
 PageControl::PageControl(PageText &text, PageHistory &history, RowIndex &rows, PageLayouts &layouts,
                          QWidget *widget)
-    : m_text(text)
+    : QObject(widget)
+    , m_text(text)
     , m_history(history)
     , m_rows(rows)
     , m_layouts(layouts)
     , m_widget(widget)
-{}
+{
+    // After the history, the rows and the layouts, so that they have followed a change
+    // before it is announced.
+    m_text.addListener(this);
+}
 
 void PageControl::reset()
 {
     m_cursor = m_anchor = 0;
     m_desiredX = -1;
+    forgetMouseSelection();
 }
 
 QString PageControl::selectedText() const
@@ -61,24 +134,36 @@ void PageControl::setSelection(qsizetype anchor, qsizetype cursor)
     moveCursor(std::clamp<qsizetype>(cursor, 0, m_text.size()), true);
 }
 
-// Moves the caret, dragging the selection's far end along when `keepAnchor`. A place
-// between the CR and the LF of one line break, or inside a surrogate pair, is no place for
-// the caret: it goes before them.
-void PageControl::moveCursor(qsizetype position, bool keepAnchor)
+// A place between the CR and the LF of one line break, or inside a surrogate pair, is no
+// place for the caret: it goes before them.
+qsizetype PageControl::settled(qsizetype position) const
 {
-    const auto settle = [this](qsizetype p) {
-        if ((m_text.at(p - 1) == u'\r' && m_text.at(p) == u'\n') ||
-            (m_text.at(p - 1).isHighSurrogate() && m_text.at(p).isLowSurrogate()))
-            return p - 1;
-        return p;
-    };
-    m_cursor = settle(std::clamp<qsizetype>(position, 0, m_text.size()));
-    m_anchor = settle(keepAnchor ? m_anchor : m_cursor);
-    m_layouts.ensureVisible(m_cursor);
+    const qsizetype p = std::clamp<qsizetype>(position, 0, m_text.size());
+    if ((m_text.at(p - 1) == u'\r' && m_text.at(p) == u'\n') ||
+        (m_text.at(p - 1).isHighSurrogate() && m_text.at(p).isLowSurrogate()))
+        return p - 1;
+    return p;
+}
+
+// Moves the caret, dragging the selection's far end along when `keepAnchor`, and scrolls
+// it into view when `reveal`.
+void PageControl::moveCursor(qsizetype position, bool keepAnchor, bool reveal)
+{
+    m_cursor = settled(position);
+    m_anchor = keepAnchor ? settled(m_anchor) : m_cursor;
+    if (reveal)
+        m_layouts.ensureVisible(m_cursor);
     emit updateRequest();
     emit microFocusChanged();
     announceCursor();
     emit cursorPositionChanged();
+}
+
+void PageControl::reveal(qsizetype from, qsizetype to)
+{
+    m_layouts.ensureVisible(std::clamp<qsizetype>(to, 0, m_text.size()));
+    m_layouts.ensureVisible(std::clamp<qsizetype>(from, 0, m_text.size()));
+    emit updateRequest();
 }
 
 void PageControl::announceCursor()
@@ -87,11 +172,21 @@ void PageControl::announceCursor()
         return;
     QAccessibleTextCursorEvent moved(m_widget, int(m_cursor));
     QAccessible::updateAccessibility(&moved);
-    if (hasSelection()) {
+    // A selection that goes is announced too, as an empty one at the caret.
+    if (hasSelection() || m_selectionAnnounced) {
         QAccessibleTextSelectionEvent selected(m_widget, int(std::min(m_cursor, m_anchor)),
                                                int(std::max(m_cursor, m_anchor)));
         QAccessible::updateAccessibility(&selected);
+        m_selectionAnnounced = hasSelection();
     }
+}
+
+// The X11 primary selection follows every selection the user makes, as in any X11 program.
+void PageControl::offerSelection() const
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    if (hasSelection() && clipboard->supportsSelection())
+        clipboard->setMimeData(selectionMimeData(), QClipboard::Selection);
 }
 
 void PageControl::scrollByLines(int lines)
@@ -100,7 +195,77 @@ void PageControl::scrollByLines(int lines)
     emit updateRequest();
 }
 
+// --- Lines --------------------------------------------------------------------------------
+
+PageControl::Line PageControl::lineAround(qsizetype position) const
+{
+    const qsizetype row = m_rows.rowAt(position);
+    m_rows.indexRows(row + 2);
+    const qsizetype next = row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : m_text.size();
+    return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
+}
+
+// A line runs right to left when its first letter with a direction does, as a paragraph
+// does in Qt's documents.
+bool PageControl::isRightToLeft(qsizetype position) const
+{
+    const qsizetype start = m_rows.rowStart(m_rows.rowAt(position));
+    const qsizetype end = std::min(m_text.size(), start + DirectionReach);
+    for (qsizetype at = start; at < end;) {
+        QStringView chunk = m_text.chunkAt(at);
+        chunk = chunk.first(std::min(chunk.size(), end - at));
+        for (qsizetype i = 0; i < chunk.size(); ++i) {
+            char32_t c = chunk[i].unicode();
+            if (c == u'\r' || c == u'\n')
+                return false;
+            if (isSurrogatePair(chunk, i)) {
+                c = QChar::surrogateToUcs4(chunk[i], chunk[i + 1]);
+                ++i;
+            }
+            switch (QChar::direction(c)) {
+            case QChar::DirL:
+                return false;
+            case QChar::DirR:
+            case QChar::DirAL:
+                return true;
+            default:
+                break;
+            }
+        }
+        at += chunk.size();
+    }
+    return false;
+}
+
+// The end of the character at `position` as the eye sees one: a whole grapheme cluster
+// (a letter with its accents, an emoji sequence, a flag, a CR LF line break), read with the
+// characters before it, which decide where some clusters start.
+qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
+{
+    const qsizetype start = std::max<qsizetype>(0, position - ClusterWindow);
+    for (qsizetype window = ClusterWindow;; window *= 4) {
+        const QString around = m_text.mid(start, position - start + window);
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, around);
+        finder.setPosition(position - start);
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0)
+            return start + around.size();
+        if (next < around.size() || around.size() < position - start + window)
+            return start + next;
+    }
+}
+
 // --- Moving by keys -------------------------------------------------------------------
+
+// A character or a word on, or back; without Shift a selection gives way to its end or
+// its start.
+qsizetype PageControl::characterStep(qsizetype position, bool forwards, bool byWord,
+                                     bool select) const
+{
+    if (!byWord && !select && hasSelection())
+        return forwards ? std::max(m_cursor, m_anchor) : std::min(m_cursor, m_anchor);
+    return forwards ? m_layouts.rightOf(position, byWord) : m_layouts.leftOf(position, byWord);
+}
 
 bool PageControl::handleMovement(QKeyEvent *event)
 {
@@ -131,21 +296,20 @@ bool PageControl::handleMovement(QKeyEvent *event)
         const qsizetype p = m_cursor;
         qsizetype target = p;
         qreal desiredX = -1;
+        // Right and Left go on and back through the text, in a right-to-left line the other
+        // way round: what Qt calls logical movement.
         switch (movement.move) {
         case QKeySequence::MoveToNextChar:
-            target = !select && hasSelection() ? std::max(m_cursor, m_anchor)
-                                               : m_layouts.rightOf(p, false);
-            break;
         case QKeySequence::MoveToPreviousChar:
-            target = !select && hasSelection() ? std::min(m_cursor, m_anchor)
-                                               : m_layouts.leftOf(p, false);
-            break;
         case QKeySequence::MoveToNextWord:
-            target = m_layouts.rightOf(p, true);
+        case QKeySequence::MoveToPreviousWord: {
+            const bool right = movement.move == QKeySequence::MoveToNextChar ||
+                               movement.move == QKeySequence::MoveToNextWord;
+            const bool byWord = movement.move == QKeySequence::MoveToNextWord ||
+                                movement.move == QKeySequence::MoveToPreviousWord;
+            target = characterStep(p, right != isRightToLeft(p), byWord, select);
             break;
-        case QKeySequence::MoveToPreviousWord:
-            target = m_layouts.leftOf(p, true);
-            break;
+        }
         case QKeySequence::MoveToNextLine:
             desiredX = m_desiredX;
             target = m_layouts.verticalMove(p, 1, desiredX);
@@ -188,24 +352,72 @@ bool PageControl::handleMovement(QKeyEvent *event)
 
 // --- Editing ----------------------------------------------------------------------------
 
-void PageControl::replaceSelection(QStringView text, bool typing)
+// Every edit the control makes: `text` in place of the characters from `from` to `to`, told
+// to assistive tools. Returns false when nothing changed.
+bool PageControl::replace(qsizetype from, qsizetype to, QStringView text, PageHistory::Run run)
 {
-    const qsizetype from = std::min(m_cursor, m_anchor);
-    const qsizetype removed = std::max(m_cursor, m_anchor) - from;
-    const bool announce = QAccessible::isActive() && removed <= OfferedTextLimit;
+    const qsizetype removed = to - from;
+    if (removed == 0 && text.isEmpty())
+        return false;
+    const bool announce =
+        QAccessible::isActive() && removed <= OfferedTextLimit && text.size() <= OfferedTextLimit;
     const QString removedText = announce ? m_text.mid(from, removed) : QString();
     if (removed > 0)
         m_rows.firstLineBreak(); // remembered before the edit can take it away
-    if (!m_history.replace(from, removed, text, typing)) {
+    forgetMouseSelection();
+    if (!m_history.replace(from, removed, text, run)) {
         QApplication::beep();
-        return;
+        return false;
     }
-    m_anchor = m_cursor = from + text.size();
-    if (announce && text.size() <= OfferedTextLimit) {
+    if (!announce)
+        return true;
+    if (removed == 0) {
+        QAccessibleTextInsertEvent inserted(m_widget, int(from), text.toString());
+        QAccessible::updateAccessibility(&inserted);
+    } else if (text.isEmpty()) {
+        QAccessibleTextRemoveEvent taken(m_widget, int(from), removedText);
+        QAccessible::updateAccessibility(&taken);
+    } else {
         QAccessibleTextUpdateEvent updated(m_widget, int(from), removedText, text.toString());
         QAccessible::updateAccessibility(&updated);
     }
+    return true;
+}
+
+void PageControl::replaceSelection(QStringView text, PageHistory::Run run)
+{
+    const qsizetype from = std::min(m_cursor, m_anchor);
+    if (!replace(from, std::max(m_cursor, m_anchor), text, run))
+        return;
+    m_anchor = m_cursor = from + text.size();
     afterEdit();
+}
+
+// `text` in place of the characters from `from` to `to`; the caret and the anchor stay with
+// the characters around them, and go past the new text from where it starts.
+bool PageControl::replaceAround(qsizetype from, qsizetype to, QStringView text)
+{
+    if (!replace(from, to, text, PageHistory::Run::None))
+        return false;
+    const auto shifted = [&](qsizetype p) {
+        return p < from ? p : p < to ? from + text.size() : p + text.size() - (to - from);
+    };
+    m_cursor = shifted(m_cursor);
+    m_anchor = shifted(m_anchor);
+    return true;
+}
+
+void PageControl::replaceRange(qsizetype from, qsizetype to, const QString &text)
+{
+    from = std::clamp<qsizetype>(from, 0, m_text.size());
+    to = std::clamp<qsizetype>(to, from, m_text.size());
+    dropPreedit();
+    if (!replaceAround(from, to, withTypedBreaks(text)))
+        return;
+    m_desiredX = -1;
+    emit contentsChanged();
+    moveCursor(m_cursor, true, false);
+    emit textChanged();
 }
 
 void PageControl::removeSelectedText()
@@ -223,12 +435,10 @@ void PageControl::afterEdit()
 
 // Line breaks that come in from the keyboard, the clipboard or a drop take the style of
 // the text's first line break; every other character comes in as it is.
-void PageControl::insertWithTypedBreaks(const QString &text)
+QString PageControl::withTypedBreaks(QStringView text) const
 {
-    if (!text.contains(u'\r') && !text.contains(u'\n')) {
-        replaceSelection(text);
-        return;
-    }
+    if (!text.contains(u'\r') && !text.contains(u'\n'))
+        return text.toString();
     const QString lineBreak = m_rows.firstLineBreak();
     QString converted;
     converted.reserve(text.size());
@@ -242,12 +452,19 @@ void PageControl::insertWithTypedBreaks(const QString &text)
             converted += c;
         }
     }
-    replaceSelection(converted);
+    return converted;
 }
 
-// Backspace takes a CR LF line break, or a character outside the basic plane, as one.
+void PageControl::insertWithTypedBreaks(QStringView text)
+{
+    replaceSelection(withTypedBreaks(text));
+}
+
+// Backspace takes a CR LF line break, or a character outside the basic plane, as one; the
+// accents of a letter go one by one, as in Qt's own editors.
 void PageControl::deleteBackward()
 {
+    PageHistory::Run run = PageHistory::Run::None;
     if (!hasSelection()) {
         const qsizetype p = m_cursor;
         if (p == 0)
@@ -255,48 +472,75 @@ void PageControl::deleteBackward()
         const bool pair = (m_text.at(p - 1) == u'\n' && m_text.at(p - 2) == u'\r') ||
                           (m_text.at(p - 1).isLowSurrogate() && m_text.at(p - 2).isHighSurrogate());
         m_anchor = p - (pair ? 2 : 1);
+        run = PageHistory::Run::Deleting;
     }
+    replaceSelection(QStringView(), run);
+}
+
+// Delete takes what the eye sees as one character, however many code points make it.
+void PageControl::deleteForward()
+{
+    PageHistory::Run run = PageHistory::Run::None;
+    if (!hasSelection()) {
+        if (m_cursor >= m_text.size())
+            return;
+        m_anchor = nextCharacterBoundary(m_cursor);
+        run = PageHistory::Run::Deleting;
+    }
+    replaceSelection(QStringView(), run);
+}
+
+// Ctrl+K takes the rest of the line, up to its line break; at the line's end it leaves the
+// break where it is, and a selection goes with the rest of its line.
+void PageControl::deleteToLineEnd()
+{
+    m_cursor = lineAround(m_cursor).end;
     replaceSelection(QStringView());
 }
 
-void PageControl::deleteForward()
+// Undo and redo; assistive tools hear of each change they make, as of the user's own.
+void PageControl::replayHistory(bool forwards)
 {
-    if (!hasSelection()) {
-        const qsizetype p = m_cursor;
-        if (p >= m_text.size())
-            return;
-        const bool pair = (m_text.at(p) == u'\r' && m_text.at(p + 1) == u'\n') ||
-                          (m_text.at(p).isHighSurrogate() && m_text.at(p + 1).isLowSurrogate());
-        m_anchor = p + (pair ? 2 : 1);
-    }
-    replaceSelection(QStringView());
+    dropPreedit();
+    forgetMouseSelection();
+    m_announceReplacements = QAccessible::isActive();
+    const auto [from, to] = forwards ? m_history.redo() : m_history.undo();
+    m_announceReplacements = false;
+    if (from < 0)
+        return;
+    m_anchor = m_cursor = to;
+    afterEdit();
+}
+
+// What undo and redo took out is no longer there to read: it is told as so many spaces.
+void PageControl::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
+{
+    if (!m_announceReplacements || removed > OfferedTextLimit || inserted > OfferedTextLimit)
+        return;
+    QAccessibleTextUpdateEvent updated(m_widget, int(from), QString(removed, u' '),
+                                       m_text.mid(from, inserted));
+    QAccessible::updateAccessibility(&updated);
 }
 
 void PageControl::undo()
 {
-    dropPreedit();
-    const auto [from, to] = m_history.undo();
-    if (from < 0)
-        return;
-    m_anchor = m_cursor = to;
-    afterEdit();
+    replayHistory(false);
 }
 
 void PageControl::redo()
 {
-    dropPreedit();
-    const auto [from, to] = m_history.redo();
-    if (from < 0)
-        return;
-    m_anchor = m_cursor = to;
-    afterEdit();
+    replayHistory(true);
 }
 
 QMimeData *PageControl::selectionMimeData() const
 {
-    auto *data = new QMimeData;
-    data->setText(selectedText());
-    return data;
+    const qsizetype from = std::min(m_cursor, m_anchor);
+    return new ExcerptData(m_text.excerpt(from, std::max(m_cursor, m_anchor) - from));
+}
+
+bool PageControl::canPaste() const
+{
+    return offersText(QGuiApplication::clipboard()->mimeData());
 }
 
 void PageControl::copy()
@@ -315,15 +559,20 @@ void PageControl::cut()
 
 void PageControl::paste()
 {
-    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
-    if (data && data->hasText())
+    pasteFrom(QGuiApplication::clipboard()->mimeData());
+}
+
+void PageControl::pasteFrom(const QMimeData *data)
+{
+    if (offersText(data))
         insertWithTypedBreaks(data->text());
 }
 
+// The view stays where it is, as in Qt's own editors.
 void PageControl::selectAll()
 {
     m_anchor = 0;
-    moveCursor(m_text.size(), true);
+    moveCursor(m_text.size(), true, false);
 }
 
 bool PageControl::handleShortcut(QKeyEvent *event)
@@ -342,7 +591,11 @@ bool PageControl::handleShortcut(QKeyEvent *event)
     } else if (event->matches(QKeySequence::Copy)) {
         copy();
     } else if (event->matches(QKeySequence::Paste)) {
-        paste();
+        // Ctrl+Shift+Insert pastes the X11 primary selection.
+        const QClipboard *clipboard = QGuiApplication::clipboard();
+        const bool primary =
+            ctrlShift && event->key() == Qt::Key_Insert && clipboard->supportsSelection();
+        pasteFrom(clipboard->mimeData(primary ? QClipboard::Selection : QClipboard::Clipboard));
     } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
     } else if (event->matches(QKeySequence::DeleteStartOfWord)) {
@@ -353,6 +606,8 @@ bool PageControl::handleShortcut(QKeyEvent *event)
         if (!hasSelection())
             m_anchor = m_layouts.rightOf(m_cursor, true);
         replaceSelection(QStringView());
+    } else if (event->matches(QKeySequence::DeleteEndOfLine)) {
+        deleteToLineEnd();
     } else if (event->key() == Qt::Key_Backspace &&
                !(event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier))) {
         deleteBackward();
@@ -368,17 +623,32 @@ bool PageControl::handleShortcut(QKeyEvent *event)
     return true;
 }
 
+// The text a key brings. A key may bring only half of a character outside the basic plane:
+// the first half waits for the key with the second, and a half left alone is dropped, so
+// that no lone surrogate ever stands in the text.
+QString PageControl::typedText(const QKeyEvent *event)
+{
+    QString text = event->text();
+    if (!m_heldHighSurrogate.isNull() && !text.isEmpty() && text.front().isLowSurrogate())
+        text.prepend(m_heldHighSurrogate);
+    m_heldHighSurrogate = QChar();
+    if (!text.isEmpty() && text.back().isHighSurrogate()) {
+        m_heldHighSurrogate = text.back();
+        text.chop(1);
+    }
+    return withoutLoneSurrogates(text);
+}
+
 void PageControl::keyPress(QKeyEvent *event)
 {
     dropPreedit();
-    if (handleShortcut(event) || handleMovement(event))
+    const QString typed = typedText(event);
+    if (handleShortcut(event) || handleMovement(event)) {
+        offerSelection();
         return;
-    const QString typed = event->text();
-    const bool command = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-    if (!typed.isEmpty() && !command &&
-        (typed.front().isPrint() || typed.front().category() == QChar::Other_Format ||
-         typed.front().isSurrogate())) {
-        replaceSelection(typed, true);
+    }
+    if (isAcceptableInput(typed, event->modifiers())) {
+        replaceSelection(withTypedBreaks(typed), PageHistory::Run::Typing);
         return;
     }
     event->ignore();
@@ -394,46 +664,122 @@ bool PageControl::isOwnShortcut(QKeyEvent *key) const
             !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
 }
 
-// --- Mouse, drag and drop ---------------------------------------------------------------
+// --- Mouse ------------------------------------------------------------------------------
+
+void PageControl::forgetMouseSelection()
+{
+    m_wordSelection.reset();
+    m_lineSelection.reset();
+}
 
 void PageControl::mousePress(QMouseEvent *event)
 {
-    dropPreedit();
+    // The press lands where the user sees it: read off the screen before a composition
+    // shown there goes.
     const QPoint point = event->position().toPoint();
-    const qsizetype position = m_layouts.positionAt(point);
+    const qsizetype position = std::min(m_layouts.positionAt(point), m_text.size());
+    dropPreedit();
     if (event->button() == Qt::MiddleButton) {
-        const QClipboard *clipboard = QGuiApplication::clipboard();
+        QClipboard *clipboard = QGuiApplication::clipboard();
         if (clipboard->supportsSelection()) {
+            forgetMouseSelection();
             moveCursor(position, false);
-            insertWithTypedBreaks(clipboard->text(QClipboard::Selection));
+            pasteFrom(clipboard->mimeData(QClipboard::Selection));
         }
         return;
     }
     if (event->button() != Qt::LeftButton)
         return;
-    m_pressPoint = point;
-    const qsizetype from = std::min(m_cursor, m_anchor);
-    const qsizetype to = std::max(m_cursor, m_anchor);
-    if (!(event->modifiers() & Qt::ShiftModifier) && hasSelection() && position >= from &&
-        position < to) {
+    m_pressPoint = m_lastMousePoint = point;
+    m_desiredX = -1;
+    // A third click soon after a double-click, where it was, selects the whole line with
+    // its line break.
+    if (m_tripleClickTimer.isActive() &&
+        (point - m_tripleClickPoint).manhattanLength() < QApplication::startDragDistance()) {
+        m_tripleClickTimer.stop();
+        const Line line = lineAround(m_cursor);
+        m_lineSelection = Range{line.start, line.next};
+        m_anchor = line.start;
+        moveCursor(line.next, true);
+        m_selecting = true;
+        return;
+    }
+    if (event->modifiers() == Qt::ShiftModifier) {
+        m_selecting = true;
+        selectByMouse(point, true);
+        return;
+    }
+    if (hasSelection() && position >= std::min(m_cursor, m_anchor) &&
+        position < std::max(m_cursor, m_anchor)) {
         m_mightDrag = true;
         return;
     }
+    forgetMouseSelection();
     m_selecting = true;
-    m_desiredX = -1;
-    moveCursor(position, event->modifiers() & Qt::ShiftModifier);
+    moveCursor(position, false);
+}
+
+// The selection follows the mouse: by words after a double-click, by lines after a
+// triple-click, else by characters.
+void PageControl::selectByMouse(QPoint point, bool reveal)
+{
+    const qsizetype position = m_layouts.positionAt(point);
+    if (m_lineSelection)
+        extendByLines(position, reveal);
+    else if (m_wordSelection)
+        extendByWords(position, point.x(), reveal);
+    else
+        moveCursor(position, true, reveal);
+}
+
+// Outside the double-clicked word the selection reaches to the start or the end of the
+// word under the mouse, whichever the mouse is nearer; between words it stays.
+void PageControl::extendByWords(qsizetype position, int x, bool reveal)
+{
+    const Range first = *m_wordSelection;
+    if (position >= first.from && position <= first.to) {
+        m_anchor = first.from;
+        moveCursor(first.to, true, reveal);
+        return;
+    }
+    const auto [from, to] = m_layouts.wordAt(position);
+    const QRect start = m_layouts.characterRect(from);
+    const QRect end = m_layouts.characterRect(to);
+    if (from == to || start.y() != end.y() || x < start.x() || x > end.x())
+        return;
+    m_anchor = position < first.from ? first.to : first.from;
+    moveCursor(x - start.x() < end.x() - x ? from : to, true, reveal);
+    offerSelection();
+}
+
+void PageControl::extendByLines(qsizetype position, bool reveal)
+{
+    const Range first = *m_lineSelection;
+    if (position >= first.from && position <= first.to) {
+        m_anchor = first.from;
+        moveCursor(first.to, true, reveal);
+    } else if (position < first.from) {
+        m_anchor = first.to;
+        moveCursor(lineAround(position).start, true, reveal);
+    } else {
+        m_anchor = first.from;
+        moveCursor(lineAround(position).next, true, reveal);
+    }
+    offerSelection();
 }
 
 void PageControl::mouseMove(QMouseEvent *event)
 {
     const QPoint point = event->position().toPoint();
     m_lastMousePoint = point;
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
     if (m_mightDrag) {
         if ((point - m_pressPoint).manhattanLength() >= QApplication::startDragDistance())
             startDrag();
         return;
     }
-    if (!m_selecting || !(event->buttons() & Qt::LeftButton))
+    if (!m_selecting)
         return;
     if (point.y() < 0 || point.y() > m_layouts.viewportHeight()) {
         if (!m_autoScrollTimer.isActive())
@@ -441,7 +787,8 @@ void PageControl::mouseMove(QMouseEvent *event)
     } else {
         m_autoScrollTimer.stop();
     }
-    moveCursor(m_layouts.positionAt(point), true);
+    // The view does not jump to follow: only the scrolling at its edges moves it.
+    selectByMouse(point, false);
 }
 
 void PageControl::mouseRelease(QMouseEvent *event)
@@ -449,10 +796,11 @@ void PageControl::mouseRelease(QMouseEvent *event)
     m_autoScrollTimer.stop();
     if (m_mightDrag) {
         m_mightDrag = false;
+        forgetMouseSelection();
         moveCursor(m_layouts.positionAt(event->position().toPoint()), false);
     }
-    if (m_selecting && hasSelection() && QGuiApplication::clipboard()->supportsSelection())
-        QGuiApplication::clipboard()->setText(selectedText(), QClipboard::Selection);
+    if (m_selecting)
+        offerSelection();
     m_selecting = false;
 }
 
@@ -461,14 +809,31 @@ void PageControl::mouseDoubleClick(QMouseEvent *event)
     dropPreedit();
     if (event->button() != Qt::LeftButton)
         return;
-    const auto [from, to] = m_layouts.wordAt(m_layouts.positionAt(event->position().toPoint()));
-    m_anchor = from;
-    moveCursor(to, true);
-    m_selecting = false;
+    m_mightDrag = false;
+    const QPoint point = event->position().toPoint();
+    const qsizetype position = m_layouts.positionAt(point);
+    forgetMouseSelection();
+    // On an empty line there is no word to select: the caret just goes there.
+    if (m_layouts.lineEdge(position, false) == m_layouts.lineEdge(position, true)) {
+        moveCursor(position, false);
+    } else {
+        const auto [from, to] = m_layouts.wordAt(position);
+        m_wordSelection = Range{from, to};
+        m_anchor = from;
+        moveCursor(to, true);
+        offerSelection();
+    }
+    m_selecting = true;
+    m_tripleClickPoint = point;
+    m_tripleClickTimer.start(QApplication::doubleClickInterval(), this);
 }
 
 void PageControl::timerEvent(QTimerEvent *event)
 {
+    if (event->timerId() == m_tripleClickTimer.timerId()) {
+        m_tripleClickTimer.stop();
+        return;
+    }
     if (event->timerId() != m_autoScrollTimer.timerId()) {
         QObject::timerEvent(event);
         return;
@@ -480,8 +845,10 @@ void PageControl::timerEvent(QTimerEvent *event)
         scrollByLines(1);
     else
         m_autoScrollTimer.stop();
-    moveCursor(m_layouts.positionAt(m_lastMousePoint), true);
+    selectByMouse(m_lastMousePoint, false);
 }
+
+// --- Drag and drop ----------------------------------------------------------------------
 
 void PageControl::startDrag()
 {
@@ -489,14 +856,22 @@ void PageControl::startDrag()
     m_droppedInside = false;
     auto *drag = new QDrag(m_widget);
     drag->setMimeData(selectionMimeData());
-    const Qt::DropAction action = drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::MoveAction);
+    m_dragging = true;
+    Qt::DropAction action = Qt::IgnoreAction;
+    if (m_runDrag) {
+        action = m_runDrag(*drag);
+        drag->deleteLater();
+    } else {
+        action = drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::MoveAction);
+    }
+    m_dragging = false;
     if (action == Qt::MoveAction && !m_droppedInside && hasSelection())
         replaceSelection(QStringView());
 }
 
 void PageControl::dragEnter(QDragEnterEvent *event)
 {
-    if (event->mimeData()->hasText())
+    if (offersText(event->mimeData()))
         event->acceptProposedAction();
     else
         event->ignore();
@@ -504,7 +879,7 @@ void PageControl::dragEnter(QDragEnterEvent *event)
 
 void PageControl::dragMove(QDragMoveEvent *event)
 {
-    if (!event->mimeData()->hasText()) {
+    if (!offersText(event->mimeData())) {
         event->ignore();
         return;
     }
@@ -526,53 +901,85 @@ void PageControl::dragLeave()
 }
 
 // A drop takes the plain text on offer. Text dragged within the box moves, unless it is
-// dropped onto itself.
+// dropped onto itself; a drop that comes while the box's own drag goes on is one of its own.
 void PageControl::drop(QDropEvent *event)
 {
     m_dropPosition = -1;
-    if (!event->mimeData()->hasText()) {
+    emit updateRequest();
+    if (!offersText(event->mimeData())) {
         event->ignore();
         return;
     }
-    qsizetype position = m_layouts.positionAt(event->position().toPoint());
-    const QString text = event->mimeData()->text();
-    if (event->source() == m_widget) {
+    const qsizetype position = settled(m_layouts.positionAt(event->position().toPoint()));
+    if (m_dragging) {
         m_droppedInside = true;
-        const qsizetype from = std::min(m_cursor, m_anchor);
-        const qsizetype to = std::max(m_cursor, m_anchor);
-        if (position >= from && position <= to) {
+        if (position >= std::min(m_cursor, m_anchor) && position <= std::max(m_cursor, m_anchor)) {
             event->ignore();
-            emit updateRequest();
             return;
         }
-        if (event->dropAction() == Qt::MoveAction) {
-            replaceSelection(QStringView());
-            if (position > to)
-                position -= to - from;
-        }
     }
-    moveCursor(position, false);
-    insertWithTypedBreaks(text);
+    dropText(position, event->mimeData()->text(),
+             m_dragging && event->dropAction() == Qt::MoveAction);
+    event->acceptProposedAction();
+}
+
+// Puts dropped text at `position`, taking the selection away first when that is what
+// moves: one step either way, and what was dropped ends up selected.
+void PageControl::dropText(qsizetype position, const QString &text, bool moving)
+{
+    dropPreedit();
+    const QString dropped = withTypedBreaks(text);
+    const qsizetype from = std::min(m_cursor, m_anchor);
+    const qsizetype to = std::max(m_cursor, m_anchor);
+    const qsizetype removed = moving ? to - from : 0;
+    if (m_text.size() - removed + dropped.size() > PageText::MaxLength) {
+        QApplication::beep();
+        return;
+    }
+    m_history.beginEditBlock();
+    if (moving) {
+        replaceSelection(QStringView());
+        if (position > to)
+            position -= removed;
+    }
+    m_anchor = m_cursor = position;
+    replaceSelection(dropped);
+    m_history.endEditBlock();
     m_anchor = position;
     moveCursor(m_cursor, true);
-    event->acceptProposedAction();
 }
 
 // --- Input methods ----------------------------------------------------------------------
 
+// As in Qt's own editors: a composition that begins takes the selection's place, a commit
+// may first replace text around the caret, and the input method may set the selection; all
+// of one event is one step.
 void PageControl::inputMethod(QInputMethodEvent *event)
 {
-    if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
-        if (event->replacementLength() > 0 || event->replacementStart() != 0) {
-            const qsizetype from =
-                std::clamp<qsizetype>(m_cursor + event->replacementStart(), 0, m_text.size());
-            m_anchor = from;
-            m_cursor =
-                std::clamp<qsizetype>(from + event->replacementLength(), from, m_text.size());
-        }
-        insertWithTypedBreaks(event->commitString());
-    }
+    const QString commit = withoutLoneSurrogates(event->commitString());
     const QString preedit = event->preeditString();
+    const bool takesInput =
+        !commit.isEmpty() || preedit != m_layouts.preedit() || event->replacementLength() > 0;
+    m_history.beginEditBlock();
+    if (takesInput && hasSelection())
+        replaceSelection(QStringView());
+    if (!commit.isEmpty() || event->replacementLength() > 0) {
+        const qsizetype from =
+            std::clamp<qsizetype>(m_cursor + event->replacementStart(), 0, m_text.size());
+        const qsizetype to =
+            std::clamp<qsizetype>(from + event->replacementLength(), from, m_text.size());
+        if (replaceAround(from, to, withTypedBreaks(commit)))
+            afterEdit();
+    }
+    for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
+        if (attribute.type != QInputMethodEvent::Selection)
+            continue;
+        const qsizetype lineStart = m_rows.rowStart(m_rows.rowAt(m_cursor));
+        m_anchor = std::clamp<qsizetype>(lineStart + attribute.start, 0, m_text.size());
+        moveCursor(lineStart + attribute.start + attribute.length, true);
+    }
+    m_history.endEditBlock();
+
     m_preeditCursor = int(preedit.size());
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
         if (attribute.type == QInputMethodEvent::Cursor)
@@ -618,8 +1025,9 @@ QVariant PageControl::inputMethodQuery(Qt::InputMethodQuery query) const
     case Qt::ImCursorPosition:
         return int(m_cursor - around);
     case Qt::ImAnchorPosition:
-        return int(std::clamp(m_anchor - around, qsizetype(0),
-                              std::min(rowEnd, m_cursor + SurroundingChars) - around));
+        // Relative to the same start as the caret, before it or past the text offered when
+        // the selection goes on beyond.
+        return int(m_anchor - around);
     case Qt::ImCurrentSelection:
         return std::abs(m_cursor - m_anchor) <= OfferedTextLimit ? selectedText() : QString();
     case Qt::ImAbsolutePosition:

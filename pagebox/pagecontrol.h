@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "pagehistory.h"
+#include "pagetext.h"
+
 #include <QBasicTimer>
 #include <QObject>
 #include <QPoint>
 #include <QStringView>
 #include <QVariant>
 
-class PageHistory;
+#include <functional>
+#include <optional>
+
 class PageLayouts;
-class PageText;
 class RowIndex;
+class QDrag;
 class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
@@ -24,12 +29,17 @@ class QWidget;
 // mouse, the clipboard, input methods, drag and drop. The control paints nothing; it
 // edits through the history, asks the layouts where things are, and tells the view what
 // to show through its signals. Points are in the viewport's coordinates.
-class PageControl : public QObject
+//
+// Each user action is one step of the history, and the control keeps the rules of Qt's
+// plain text editor for what a key, a click or an input method's event does, except where
+// the page box is deliberately exact (see PageBox).
+class PageControl : public QObject, private PageText::Listener
 {
     Q_OBJECT
 
 public:
-    // `widget` is the view: the source of drags, and what assistive tools are told about.
+    // `widget` is the view: the control's parent, the source of drags, and what assistive
+    // tools are told about.
     PageControl(PageText &text, PageHistory &history, RowIndex &rows, PageLayouts &layouts,
                 QWidget *widget);
 
@@ -41,6 +51,14 @@ public:
     bool hasSelection() const { return m_cursor != m_anchor; }
     QString selectedText() const;
     void setSelection(qsizetype anchor, qsizetype cursor);
+    // Puts `text` in place of the characters from `from` to `to` as a step of its own, its
+    // line breaks as typed ones; the caret and the selection stay with the characters
+    // around them.
+    void replaceRange(qsizetype from, qsizetype to, const QString &text);
+    // Scrolls to the text from `from` to `to`, leaving the caret where it is.
+    void reveal(qsizetype from, qsizetype to);
+    // Whether the clipboard holds text to paste.
+    bool canPaste() const;
     // Where in the composition its caret stands, and where a drop would land (or -1).
     int preeditCursor() const { return m_preeditCursor; }
     qsizetype dropPosition() const { return m_dropPosition; }
@@ -62,6 +80,12 @@ public:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const;
     // Tells assistive tools where the caret and the selection are.
     void announceCursor();
+
+    // Carries out a drag that starts in the box and returns what became of it. By default the
+    // platform's own drag, which returns once the drag is dropped or given up; a test brings
+    // its own where the platform carries out none.
+    using DragRunner = std::function<Qt::DropAction(QDrag &)>;
+    void setDragRunner(DragRunner runner) { m_runDrag = std::move(runner); }
 
 public slots:
     void undo();
@@ -85,17 +109,55 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
-    void replaceSelection(QStringView text, bool typing = false);
-    void insertWithTypedBreaks(const QString &text);
+    // A stretch of the text, from one position to another.
+    struct Range
+    {
+        qsizetype from;
+        qsizetype to;
+    };
+    // A line from one line break to the next: where it starts, where its characters end,
+    // and where the next line starts (past the line break).
+    struct Line
+    {
+        qsizetype start;
+        qsizetype end;
+        qsizetype next;
+    };
+
+    void textReset() override {}
+    void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
+
+    bool replace(qsizetype from, qsizetype to, QStringView text, PageHistory::Run run);
+    void replaceSelection(QStringView text, PageHistory::Run run = PageHistory::Run::None);
+    bool replaceAround(qsizetype from, qsizetype to, QStringView text);
+    QString withTypedBreaks(QStringView text) const;
+    void insertWithTypedBreaks(QStringView text);
+    QString typedText(const QKeyEvent *event);
     void deleteBackward();
     void deleteForward();
-    void moveCursor(qsizetype position, bool keepAnchor);
+    void deleteToLineEnd();
+    void replayHistory(bool forwards);
+    void moveCursor(qsizetype position, bool keepAnchor, bool reveal = true);
+    qsizetype settled(qsizetype position) const;
     bool handleShortcut(QKeyEvent *event);
     bool handleMovement(QKeyEvent *event);
+    qsizetype characterStep(qsizetype position, bool forwards, bool byWord, bool select) const;
     void scrollByLines(int lines);
     void afterEdit();
+    void offerSelection() const;
     QMimeData *selectionMimeData() const;
+    void pasteFrom(const QMimeData *data);
+
+    Line lineAround(qsizetype position) const;
+    bool isRightToLeft(qsizetype position) const;
+    qsizetype nextCharacterBoundary(qsizetype position) const;
+    void selectByMouse(QPoint point, bool reveal);
+    void extendByWords(qsizetype position, int x, bool reveal);
+    void extendByLines(qsizetype position, bool reveal);
+    void forgetMouseSelection();
+
     void startDrag();
+    void dropText(qsizetype position, const QString &text, bool moving);
     void dropPreedit();
 
     PageText &m_text;
@@ -108,12 +170,21 @@ private:
     qsizetype m_anchor = 0;
     qreal m_desiredX = -1; // the x that Up and Down keep to
     int m_preeditCursor = 0;
+    QChar m_heldHighSurrogate; // the first half of a character, until the key with the second
+    bool m_selectionAnnounced = false;
+    bool m_announceReplacements = false; // while undo and redo replay the history
 
     QBasicTimer m_autoScrollTimer;
+    QBasicTimer m_tripleClickTimer; // runs from a double-click for as long as a third may follow
+    QPoint m_tripleClickPoint;
+    std::optional<Range> m_wordSelection; // a double-clicked word, which a drag extends by words
+    std::optional<Range> m_lineSelection; // a triple-clicked line, which a drag extends by lines
     bool m_selecting = false;
     bool m_mightDrag = false;
+    bool m_dragging = false;
     bool m_droppedInside = false;
     QPoint m_pressPoint;
     QPoint m_lastMousePoint;
     qsizetype m_dropPosition = -1;
+    DragRunner m_runDrag;
 };

@@ -9,6 +9,16 @@ namespace {
 // text is taken as it stands and the history before it let go.
 constexpr qsizetype AddedSlack = 16 * 1024 * 1024;
 
+bool isLineBreak(QChar c)
+{
+    return c == u'\r' || c == u'\n';
+}
+
+bool holdsLineBreak(QStringView characters)
+{
+    return characters.contains(u'\r') || characters.contains(u'\n');
+}
+
 } // namespace
 
 PageHistory::PageHistory(PageText &text)
@@ -28,15 +38,12 @@ void PageHistory::clear()
     m_redo.clear();
     m_pieces = 0;
     m_blockHasStep = false;
-    m_typingOpen = false;
 }
 
 void PageHistory::beginEditBlock()
 {
-    if (m_blockDepth++ == 0) {
+    if (m_blockDepth++ == 0)
         m_blockHasStep = false;
-        m_typingOpen = false;
-    }
 }
 
 void PageHistory::endEditBlock()
@@ -45,7 +52,7 @@ void PageHistory::endEditBlock()
         m_blockHasStep = false;
 }
 
-bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted, bool typing)
+bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted, Run run)
 {
     from = std::clamp<qsizetype>(from, 0, m_text.size());
     length = std::clamp<qsizetype>(length, 0, m_text.size() - from);
@@ -53,19 +60,23 @@ bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted
         return true;
     if (m_text.size() - length + inserted.size() > PageText::MaxLength)
         return false;
+    // A line break taken or typed is a step of its own, as a paragraph is in Qt's documents.
+    const bool breakTaken = run == Run::Deleting && holdsLineBreak(m_text.mid(from, length));
+    if (run == Run::Typing && (length > 0 || holdsLineBreak(inserted)))
+        run = Run::None;
+    if (run == Run::Deleting && (breakTaken || !inserted.isEmpty()))
+        run = Run::None;
+
     Replacement edit{from, {}, m_text.add(inserted), inserted.size()};
     edit.removed = m_text.replace(from, length, edit.inserted);
     dropRedo();
-
-    const bool joins = typing && joinsTyping(edit);
-    m_typingOpen = typing && length == 0 && m_blockDepth == 0;
-    if (joins) {
-        Replacement &last = m_undo.back().replacements.back();
-        last.inserted.back().length += edit.insertedLength;
-        last.insertedLength += edit.insertedLength;
-        return true;
-    }
-    record(std::move(edit));
+    const bool joined =
+        m_blockDepth == 0 && !m_undo.empty() &&
+        ((run == Run::Typing && joinTyping(edit)) || (run == Run::Deleting && joinDeleting(edit)));
+    if (joined)
+        keepBounded();
+    else
+        record(std::move(edit), run == Run::Deleting && m_blockDepth == 0);
     if (m_text.addedSize() > 2 * m_text.size() + AddedSlack) {
         clear();
         m_text.compact();
@@ -73,20 +84,64 @@ bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted
     return true;
 }
 
-// Typing that follows typing, outside any block, continues its step: the characters come
-// straight after the last ones typed and were added straight after them.
-bool PageHistory::joinsTyping(const Replacement &edit) const
+// Typing continues the last step when that step last put in characters that end where the
+// typing starts, that were added just before the typed ones, and that end in no line break.
+bool PageHistory::joinTyping(const Replacement &edit)
 {
-    if (!m_typingOpen || m_blockDepth > 0 || m_undo.empty() || !edit.removed.empty() ||
-        edit.inserted.empty() || m_undo.back().replacements.size() != 1)
+    Step &step = m_undo.back();
+    Replacement &last = step.replacements.back();
+    if (last.inserted.empty() || last.from + last.insertedLength != edit.from ||
+        !m_text.adjoins(last.inserted.back(), edit.inserted.front()) ||
+        isLineBreak(m_text.at(edit.from - 1)))
         return false;
-    const Replacement &last = m_undo.back().replacements.back();
-    return last.removed.empty() && !last.inserted.empty() &&
-           last.from + last.insertedLength == edit.from && last.inserted.back().added &&
-           last.inserted.back().start + last.inserted.back().length == edit.inserted[0].start;
+    addPieces(last.inserted, edit.inserted, false);
+    last.insertedLength += edit.insertedLength;
+    return true;
 }
 
-void PageHistory::record(Replacement edit)
+// Backspace continues a run when the character it takes stood just before those the run
+// took, Delete when it stood just after them; in the text as in the order the characters
+// came.
+bool PageHistory::joinDeleting(const Replacement &edit)
+{
+    Step &step = m_undo.back();
+    if (!step.deleting)
+        return false;
+    Replacement &last = step.replacements.back();
+    const qsizetype length = PageText::lengthOf(edit.removed);
+    if (edit.from == last.from && m_text.adjoins(last.removed.back(), edit.removed.front())) {
+        addPieces(last.removed, edit.removed, false);
+        return true;
+    }
+    if (edit.from + length == last.from &&
+        m_text.adjoins(edit.removed.back(), last.removed.front())) {
+        addPieces(last.removed, edit.removed, true);
+        last.from = edit.from;
+        return true;
+    }
+    return false;
+}
+
+// Puts `more` at the end or the front of `to` (pieces of the last step), as one piece with
+// its neighbour where they continue each other, and counts what that adds.
+void PageHistory::addPieces(PageText::Pieces &to, const PageText::Pieces &more, bool atFront)
+{
+    const std::size_t before = to.size();
+    PageText::Pieces joined = atFront ? more : to;
+    for (const PageText::Piece &piece : atFront ? to : more) {
+        if (!joined.empty() && joined.back().added == piece.added &&
+            joined.back().start + joined.back().length == piece.start)
+            joined.back().length += piece.length;
+        else
+            joined.push_back(piece);
+    }
+    to = std::move(joined);
+    const std::size_t added = to.size() - before;
+    m_undo.back().pieces += added;
+    m_pieces += added;
+}
+
+void PageHistory::record(Replacement edit, bool deleting)
 {
     const std::size_t pieces = edit.removed.size() + edit.inserted.size();
     if (m_blockDepth == 0 || !m_blockHasStep) {
@@ -96,6 +151,7 @@ void PageHistory::record(Replacement edit)
     Step &step = m_undo.back();
     step.replacements.push_back(std::move(edit));
     step.pieces += pieces;
+    step.deleting = deleting;
     m_pieces += pieces;
     keepBounded();
 }
@@ -134,7 +190,6 @@ std::pair<qsizetype, qsizetype> PageHistory::redo()
 std::pair<qsizetype, qsizetype> PageHistory::replayLast(std::deque<Step> &from,
                                                         std::deque<Step> &to, Direction direction)
 {
-    m_typingOpen = false;
     m_blockHasStep = false;
     if (from.empty())
         return {-1, -1};

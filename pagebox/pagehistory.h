@@ -13,8 +13,12 @@
 // characters they took, at the cost of a few words per edit.
 //
 // One user action is one step however many replacements it makes (a move by drag and
-// drop, typing over a selection): between beginEditBlock() and endEditBlock() every
-// replacement joins the same step. Typing joins the step of the typing just before it.
+// drop, an input method's event): between beginEditBlock() and endEditBlock() every
+// replacement joins the same step. A run of typing, or of Backspace or Delete, is one step
+// too: typing joins the step before it when that step's last characters were put in just
+// before and were the last ones added, and deleting joins a step of deleting beside it whose
+// characters came straight before or after, as in Qt's own text documents. A line break is
+// a step of its own.
 //
 // The history is bounded: in steps and in pieces, both counted over the undo and the redo
 // side, the oldest undo steps going first; and in the characters added beyond the text's
@@ -29,10 +33,16 @@ public:
     PageHistory(const PageHistory &) = delete;
     PageHistory &operator=(const PageHistory &) = delete;
 
-    // Replaces `length` characters at `from`; `typing` lets the edit join the step of the
-    // typing just before it. Returns false, changing nothing, when the text would grow
-    // beyond PageText::MaxLength.
-    bool replace(qsizetype from, qsizetype length, QStringView inserted, bool typing = false);
+    // What a replacement is to the user, for the step it makes.
+    enum class Run {
+        None,     // a step of its own
+        Typing,   // characters typed, which may continue the step before
+        Deleting, // one character taken by Backspace or Delete, which may continue a run of them
+    };
+
+    // Replaces `length` characters at `from`. Returns false, changing nothing, when the text
+    // would grow beyond PageText::MaxLength.
+    bool replace(qsizetype from, qsizetype length, QStringView inserted, Run run = Run::None);
     // Blocks nest; the step ends with the outermost.
     void beginEditBlock();
     void endEditBlock();
@@ -57,6 +67,7 @@ private:
     {
         std::vector<Replacement> replacements;
         std::size_t pieces = 0; // over every replacement, taken out and put in
+        bool deleting = false;  // a run of Backspace or Delete, which more of the run may join
     };
 
     enum class Direction { Backwards, Forwards };
@@ -64,8 +75,10 @@ private:
     void textReset() override;
     void textReplaced(qsizetype, qsizetype, qsizetype) override {}
 
-    bool joinsTyping(const Replacement &edit) const;
-    void record(Replacement edit);
+    bool joinTyping(const Replacement &edit);
+    bool joinDeleting(const Replacement &edit);
+    void addPieces(PageText::Pieces &to, const PageText::Pieces &more, bool atFront);
+    void record(Replacement edit, bool deleting);
     void dropRedo();
     void keepBounded();
     std::pair<qsizetype, qsizetype> replayLast(std::deque<Step> &from, std::deque<Step> &to,
@@ -77,5 +90,4 @@ private:
     std::size_t m_pieces = 0; // over both sides
     int m_blockDepth = 0;
     bool m_blockHasStep = false; // the open block's step is the last undo step
-    bool m_typingOpen = false;   // the last step was typing that more typing may join
 };

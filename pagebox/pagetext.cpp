@@ -32,7 +32,11 @@ QString PageText::text() const
         return QString();
     if (m_pieces.size() == 1 && !m_pieces.front().added && m_size == m_original.size())
         return m_original;
-    return mid(0, m_size);
+    QString whole;
+    whole.reserve(m_size);
+    for (const Piece &piece : m_pieces)
+        whole.append(pieceText(piece));
+    return whole;
 }
 
 QStringView PageText::pieceText(const Piece &piece) const
@@ -54,6 +58,8 @@ QString PageText::mid(qsizetype from, qsizetype length) const
 {
     from = std::clamp<qsizetype>(from, 0, m_size);
     length = std::clamp<qsizetype>(length, 0, m_size - from);
+    if (length == m_size)
+        return text(); // the page as it came is shared, not copied
     QString result;
     result.reserve(length);
     qsizetype skip = from;
@@ -71,6 +77,44 @@ QString PageText::mid(qsizetype from, qsizetype length) const
         skip = 0;
     }
     return result;
+}
+
+PageText::Excerpt PageText::excerpt(qsizetype from, qsizetype length) const
+{
+    from = std::clamp<qsizetype>(from, 0, m_size);
+    length = std::clamp<qsizetype>(length, 0, m_size - from);
+    Excerpt excerpt;
+    excerpt.m_page = m_original;
+    qsizetype skip = from;
+    for (const Piece &piece : m_pieces) {
+        if (length == 0)
+            break;
+        if (skip >= piece.length) {
+            skip -= piece.length;
+            continue;
+        }
+        const qsizetype taken = std::min(length, piece.length - skip);
+        if (piece.added) {
+            excerpt.m_pieces.push_back({true, excerpt.m_added.size(), taken});
+            excerpt.m_added.append(pieceText(piece).sliced(skip, taken));
+        } else {
+            excerpt.m_pieces.push_back({false, piece.start + skip, taken});
+        }
+        length -= taken;
+        skip = 0;
+    }
+    return excerpt;
+}
+
+QString PageText::Excerpt::text() const
+{
+    if (m_pieces.size() == 1 && !m_pieces.front().added && m_pieces.front().length == m_page.size())
+        return m_page;
+    QString text;
+    text.reserve(lengthOf(m_pieces));
+    for (const Piece &piece : m_pieces)
+        text.append(QStringView(piece.added ? m_added : m_page).sliced(piece.start, piece.length));
+    return text;
 }
 
 QChar PageText::at(qsizetype position) const
@@ -114,6 +158,14 @@ qsizetype PageText::lengthOf(const Pieces &pieces)
     for (const Piece &piece : pieces)
         length += piece.length;
     return length;
+}
+
+bool PageText::adjoins(const Piece &first, const Piece &second) const
+{
+    const auto start = [this](const Piece &piece) {
+        return piece.added ? m_original.size() + piece.start : piece.start;
+    };
+    return start(first) + first.length == start(second);
 }
 
 // The heart of every edit, and of undo and redo.

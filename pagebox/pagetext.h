@@ -27,6 +27,20 @@ public:
     };
     using Pieces = std::vector<Piece>;
 
+    // Characters read out of the text as it stands, kept as they are whatever happens to the
+    // text since: the page's own characters are shared with it, only added ones are copied.
+    class Excerpt
+    {
+    public:
+        QString text() const;
+
+    private:
+        friend class PageText;
+        QString m_page;
+        QString m_added;
+        Pieces m_pieces; // over m_page, or where `added` over m_added
+    };
+
     class Listener
     {
     public:
@@ -49,6 +63,7 @@ public:
     QString text() const;
     qsizetype size() const { return m_size; }
     QString mid(qsizetype from, qsizetype length) const;
+    Excerpt excerpt(qsizetype from, qsizetype length) const;
     QChar at(qsizetype position) const;
     // The characters from `position` to the end of the piece that holds them.
     QStringView chunkAt(qsizetype position) const;
@@ -59,6 +74,9 @@ public:
     // pieces taken out. The caller keeps the length within MaxLength.
     Pieces replace(qsizetype from, qsizetype length, const Pieces &inserted);
     static qsizetype lengthOf(const Pieces &pieces);
+    // Whether `second`'s characters were kept straight after `first`'s: the page as it came
+    // and every character added since make one sequence, in the order they came.
+    bool adjoins(const Piece &first, const Piece &second) const;
 
     // How many characters have been added since the page was set.
     qsizetype addedSize() const { return m_added.size(); }

@@ -152,12 +152,12 @@ QString RowIndex::firstLineBreak()
     if (rowsKnown() < 2)
         return m_pageLineBreak.isEmpty() ? QStringLiteral("\n") : m_pageLineBreak;
     const qsizetype start = rowStart(1);
-    if (m_text.at(start - 1) == u'\r')
-        m_pageLineBreak = QStringLiteral("\r");
-    else
-        m_pageLineBreak =
-            m_text.at(start - 2) == u'\r' ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    return m_pageLineBreak;
+    const QString found = m_text.at(start - 1) == u'\r'   ? QStringLiteral("\r")
+                          : m_text.at(start - 2) == u'\r' ? QStringLiteral("\r\n")
+                                                          : QStringLiteral("\n");
+    if (m_pageLineBreak.isEmpty())
+        m_pageLineBreak = found;
+    return found;
 }
 
 // --- Following edits --------------------------------------------------------------------

@@ -37,7 +37,7 @@ public:
     qsizetype rowAt(qsizetype position);
 
     // The line break a typed line break copies: the text's first one; when the text has
-    // none left, the first one it was seen to have; LF when it never had one.
+    // none left, the first one it was ever seen to have; LF when it never had one.
     QString firstLineBreak();
 
     // Screen lines. A row not counted yet is taken to fill lines of `charactersPerLine`.
@@ -72,7 +72,7 @@ private:
     std::vector<std::uint32_t> m_lines; // screen lines of each row, 0 where not counted
     qsizetype m_scanned = 0; // the text before here holds no line break after the last row's start
     bool m_indexedAll = false;
-    QString m_pageLineBreak; // the first line break the text was seen to have
+    QString m_pageLineBreak; // the first line break the text was ever seen to have
 
     qsizetype m_charactersPerLine = 80;
     std::vector<qsizetype> m_blockLines; // screen lines of each block of BlockRows rows

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mainwindow.h"
+#include "pagebox.h"
 
 #include <QAccessible>
 #include <QTest>
@@ -21,6 +22,7 @@ private slots:
     void portNameCarriesThePort_data();
     void portNameCarriesThePort();
     void pageBoxOffersTextCaretAndSelection();
+    void pageBoxIsEditedAndShownByTools();
 
 private:
     QAccessibleInterface *accessible(const QString &objectName) const
@@ -134,6 +136,47 @@ void tst_Accessibility::pageBoxOffersTextCaretAndSelection()
     QCOMPARE(QList<int>({start, end}), QList<int>({5, 8}));
     QCOMPARE(line, QString::fromUtf16(u"two\u00a0three\n"));
     QCOMPARE(QList<int>({lineStart, lineEnd}), QList<int>({5, 15}));
+}
+
+// Each edit of a tool is a step of its own, its line breaks those of the page, and leaves
+// the selection with its text; showing a stretch of text moves neither caret nor selection.
+void tst_Accessibility::pageBoxIsEditedAndShownByTools()
+{
+    QString lines;
+    for (int n = 0; n < 100; ++n)
+        lines += QStringLiteral("line %1\r\n").arg(n, 2, 10, QLatin1Char('0'));
+    m_window->setPageText(lines);
+    auto *box = m_window->findChild<PageBox *>(QStringLiteral("ContentBox"));
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(box);
+    QAccessibleEditableTextInterface *editable = accessible->editableTextInterface();
+    QVERIFY(editable);
+    box->setSelection(5, 7);
+    const auto seen = [box] {
+        return QStringLiteral("%1 %2-%3")
+            .arg(box->textRange(0, 9))
+            .arg(box->anchorPosition())
+            .arg(box->cursorPosition());
+    };
+
+    editable->insertText(0, QStringLiteral("a\nb"));
+    QStringList seenAfterEach{seen()};
+    editable->replaceText(0, 4, QStringLiteral("x"));
+    seenAfterEach << seen();
+    editable->deleteText(0, 1);
+    seenAfterEach << seen();
+    accessible->textInterface()->scrollToSubstring(900, 905);
+    seenAfterEach << seen();
+    const bool shown = box->viewport()->rect().contains(box->characterRect(900).center());
+    int undone = 0;
+    for (; box->isUndoAvailable(); ++undone)
+        box->undo();
+
+    QCOMPARE(seenAfterEach,
+             QStringList({QStringLiteral("a\r\nbline  9-11"), QStringLiteral("xline 00\r 6-8"),
+                          QStringLiteral("line 00\r\n 5-7"), QStringLiteral("line 00\r\n 5-7")}));
+    QVERIFY(shown);
+    QCOMPARE(undone, 3);
+    QCOMPARE(box->pageText(), lines);
 }
 
 QTEST_MAIN(tst_Accessibility)
