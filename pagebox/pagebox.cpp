@@ -37,7 +37,6 @@ PageBox::PageBox(QWidget *parent)
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
     m_layouts.setFont(font());
-    m_layouts.setTextDirection(layoutDirection());
     m_layouts.setViewportSize(viewport()->size());
 
     connect(&m_control, &PageControl::textChanged, this, &PageBox::textChanged);
@@ -250,9 +249,8 @@ void PageBox::resizeEvent(QResizeEvent *event)
 void PageBox::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::LayoutDirectionChange) {
+    if (event->type() == QEvent::FontChange) {
         m_layouts.setFont(font());
-        m_layouts.setTextDirection(layoutDirection());
         startIdleWork();
         updateScrollBar();
         viewport()->update();

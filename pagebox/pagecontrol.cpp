@@ -28,8 +28,6 @@ constexpr int AutoScrollMs = 50;
 constexpr qsizetype OfferedTextLimit = 65536;
 // Input methods are offered the caret's line, or this much of a long one each way.
 constexpr qsizetype SurroundingChars = 4096;
-// A line's direction is that of its first letter with one, looked for this far.
-constexpr qsizetype DirectionReach = 65536;
 // What Delete takes is looked for in a window this long each way, widened for longer clusters.
 constexpr qsizetype ClusterWindow = 64;
 
@@ -205,38 +203,6 @@ PageControl::Line PageControl::lineAround(qsizetype position) const
     return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
 }
 
-// A line runs right to left when its first letter with a direction does, as a paragraph
-// does in Qt's documents.
-bool PageControl::isRightToLeft(qsizetype position) const
-{
-    const qsizetype start = m_rows.rowStart(m_rows.rowAt(position));
-    const qsizetype end = std::min(m_text.size(), start + DirectionReach);
-    for (qsizetype at = start; at < end;) {
-        QStringView chunk = m_text.chunkAt(at);
-        chunk = chunk.first(std::min(chunk.size(), end - at));
-        for (qsizetype i = 0; i < chunk.size(); ++i) {
-            char32_t c = chunk[i].unicode();
-            if (c == u'\r' || c == u'\n')
-                return false;
-            if (isSurrogatePair(chunk, i)) {
-                c = QChar::surrogateToUcs4(chunk[i], chunk[i + 1]);
-                ++i;
-            }
-            switch (QChar::direction(c)) {
-            case QChar::DirL:
-                return false;
-            case QChar::DirR:
-            case QChar::DirAL:
-                return true;
-            default:
-                break;
-            }
-        }
-        at += chunk.size();
-    }
-    return false;
-}
-
 // The end of the character at `position` as the eye sees one: a whole grapheme cluster
 // (a letter with its accents, an emoji sequence, a flag, a CR LF line break), read with the
 // characters before it, which decide where some clusters start.
@@ -307,7 +273,7 @@ bool PageControl::handleMovement(QKeyEvent *event)
                                movement.move == QKeySequence::MoveToNextWord;
             const bool byWord = movement.move == QKeySequence::MoveToNextWord ||
                                 movement.move == QKeySequence::MoveToPreviousWord;
-            target = characterStep(p, right != isRightToLeft(p), byWord, select);
+            target = characterStep(p, right != m_layouts.isRightToLeft(p), byWord, select);
             break;
         }
         case QKeySequence::MoveToNextLine:

@@ -149,7 +149,6 @@ private:
     void pasteFrom(const QMimeData *data);
 
     Line lineAround(qsizetype position) const;
-    bool isRightToLeft(qsizetype position) const;
     qsizetype nextCharacterBoundary(qsizetype position) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);

@@ -83,14 +83,6 @@ void PageLayouts::setFont(const QFont &font)
     rewrapAll();
 }
 
-void PageLayouts::setTextDirection(Qt::LayoutDirection direction)
-{
-    if (direction == m_direction)
-        return;
-    m_direction = direction;
-    rewrapAll();
-}
-
 void PageLayouts::setViewportSize(QSize size)
 {
     const bool widthChanged = size.width() != m_viewportSize.width();
@@ -102,8 +94,7 @@ void PageLayouts::setViewportSize(QSize size)
 void PageLayouts::rewrapAll()
 {
     m_units.clear();
-    m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin),
-                         m_direction);
+    m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
 
 void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
@@ -214,7 +205,10 @@ PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsiz
         unit.preeditAt = int(m_preeditPosition - start);
         unit.layout->setPreeditArea(unit.preeditAt, m_preedit);
     }
-    m_wrapping.layOut(*unit.layout);
+    // A row laid out whole finds its direction as a paragraph in Qt's documents does; one
+    // laid out a stretch at a time takes the direction of the whole row.
+    m_wrapping.layOut(*unit.layout, m_wrapping.isLong(row) ? m_wrapping.directionOf(row)
+                                                           : Qt::LayoutDirectionAuto);
     const bool wholeRow = start == m_rows.rowStart(row) && endsRow;
     if (wholeRow && unit.preeditAt < 0 && m_rows.screenLines(row) != unit.layout->lineCount()) {
         m_rows.setScreenLines(row, unit.layout->lineCount());
@@ -555,6 +549,9 @@ qsizetype PageLayouts::positionAt(QPoint point)
 {
     LinePlace place = top();
     qreal y = topMargin();
+    // Above the text's first line, in the margin, is its start, whichever way it runs.
+    if (point.y() < y)
+        return lineStart(place);
     // Far below the viewport, the line four viewports down stands for everything lower.
     const qreal lowest = qreal(m_viewportSize.height()) * 4;
     for (;;) {
@@ -568,6 +565,11 @@ qsizetype PageLayouts::positionAt(QPoint point)
         y += height;
         place = next;
     }
+}
+
+bool PageLayouts::isRightToLeft(qsizetype position)
+{
+    return m_wrapping.directionOf(m_rows.rowAt(position)) == Qt::RightToLeft;
 }
 
 // --- Moving by characters, words and lines ----------------------------------------------

@@ -62,7 +62,6 @@ public:
     // What the text is laid out with and into.
     void setFont(const QFont &font);
     const QFont &font() const { return m_font; }
-    void setTextDirection(Qt::LayoutDirection direction);
     void setViewportSize(QSize size);
     int viewportHeight() const { return m_viewportSize.height(); }
     int linesPerPage() const;
@@ -112,6 +111,8 @@ public:
     qsizetype verticalMove(qsizetype position, int lines, qreal &desiredX);
     qsizetype lineEdge(qsizetype position, bool end);
     std::pair<qsizetype, qsizetype> wordAt(qsizetype position);
+    // Whether the line that holds `position` runs right to left.
+    bool isRightToLeft(qsizetype position);
 
     // The idle work: finds the true lines of long rows for about `budgetMs` milliseconds,
     // the row at the top first; returns whether every indexed long row is wrapped.
@@ -144,7 +145,6 @@ private:
     const PageText &m_text;
     RowIndex &m_rows;
     QFont m_font;
-    Qt::LayoutDirection m_direction = Qt::LeftToRight;
     QSize m_viewportSize;
     QString m_preedit;
     qsizetype m_preeditPosition = 0;

@@ -32,6 +32,8 @@ constexpr qsizetype MinSliceChars = 1024;
 constexpr qsizetype MaxSliceChars = 64 * 1024;
 // Rows wrapped from guessed starts keep at most this many of them.
 constexpr std::size_t MaxGuesses = 4;
+// A row's direction is that of its first letter with one, looked for this far.
+constexpr qsizetype DirectionReach = 65536;
 
 } // namespace
 
@@ -63,11 +65,10 @@ RowWrapping::RowWrapping(PageText &text, RowIndex &rows, StretchesChanged stretc
 
 RowWrapping::~RowWrapping() = default;
 
-void RowWrapping::setFormat(const QFont &font, qreal width, Qt::LayoutDirection direction)
+void RowWrapping::setFormat(const QFont &font, qreal width)
 {
     m_font = font;
     m_width = std::max<qreal>(1, width);
-    m_direction = direction;
     forgetAll();
 }
 
@@ -98,12 +99,12 @@ void RowWrapping::forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to
     m_stretchesChanged(wrap.rowStart + from, wrap.rowStart + to);
 }
 
-void RowWrapping::layOut(QTextLayout &layout) const
+void RowWrapping::layOut(QTextLayout &layout, Qt::LayoutDirection direction) const
 {
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     option.setTabStopDistance(TabStopDistance);
-    option.setTextDirection(m_direction);
+    option.setTextDirection(direction);
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
     layout.beginLayout();
@@ -122,6 +123,17 @@ void RowWrapping::layOut(QTextLayout &layout) const
 qsizetype RowWrapping::rowLength(qsizetype row)
 {
     return m_rows.rowEnd(row) - m_rows.rowStart(row);
+}
+
+Qt::LayoutDirection RowWrapping::directionOf(qsizetype row)
+{
+    return directionAt(m_rows.rowStart(row), rowLength(row));
+}
+
+Qt::LayoutDirection RowWrapping::directionAt(qsizetype rowStart, qsizetype length) const
+{
+    const QString early = m_text.mid(rowStart, std::min(length, DirectionReach));
+    return early.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
 }
 
 bool RowWrapping::isLong(qsizetype row)
@@ -275,9 +287,10 @@ std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype fr
     QElapsedTimer clock;
     clock.start();
     qsizetype length = std::min(std::max<qsizetype>(1, chars), wrap.length - from);
+    const Qt::LayoutDirection direction = directionAt(wrap.rowStart, wrap.length);
     for (;;) {
         QTextLayout layout(m_text.mid(wrap.rowStart + from, length), m_font);
-        layOut(layout);
+        layOut(layout, direction);
         reachedEnd = from + length >= wrap.length;
         const int lines = layout.lineCount();
         if (reachedEnd || lines >= 2) {

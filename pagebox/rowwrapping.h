@@ -52,10 +52,13 @@ public:
     RowWrapping(const RowWrapping &) = delete;
     RowWrapping &operator=(const RowWrapping &) = delete;
 
-    // The font, width and direction of the lines; a change wraps every row anew.
-    void setFormat(const QFont &font, qreal width, Qt::LayoutDirection direction);
-    // Lays out a stretch of text into screen lines as every row is wrapped.
-    void layOut(QTextLayout &layout) const;
+    // The font and width of the lines; a change wraps every row anew.
+    void setFormat(const QFont &font, qreal width);
+    // Lays out a stretch of text into screen lines as every row is wrapped, in `direction`.
+    void layOut(QTextLayout &layout, Qt::LayoutDirection direction) const;
+    // The direction a row runs in: as a paragraph's in Qt's documents, that of its first
+    // letter with a direction, or left to right when none comes early on.
+    Qt::LayoutDirection directionOf(qsizetype row);
     qsizetype charactersPerLine() const { return m_charactersPerLine; }
 
     bool isLong(qsizetype row);
@@ -91,6 +94,7 @@ private:
 
     void forgetAll();
     qsizetype rowLength(qsizetype row);
+    Qt::LayoutDirection directionAt(qsizetype rowStart, qsizetype length) const;
     Wrap &wrapOf(qsizetype row);
     Wrap *findWrap(qsizetype rowStart);
     std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
@@ -112,7 +116,6 @@ private:
     StretchesChanged m_stretchesChanged;
     QFont m_font;
     qreal m_width = 1;
-    Qt::LayoutDirection m_direction = Qt::LeftToRight;
     qsizetype m_charactersPerLine = 80; // what an estimate of lines takes a line to hold
 
     std::vector<std::unique_ptr<Wrap>> m_wraps; // by the position their row starts at

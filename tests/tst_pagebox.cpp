@@ -570,6 +570,9 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << hebrew << 2 << 2 << keyed(Qt::Key_Left, shift, 3) + keyed(Qt::Key_Right) << QString();
     QTest::newRow("right-to-left-ctrl-left")
         << hebrew << 0 << 0 << keyed(Qt::Key_Left, ctrl) << QString();
+    // A line whose first letter runs right to left runs so as a whole: its words in that order.
+    QTest::newRow("right-to-left-line-clicked")
+        << text(u"\u0639\u0631\u0628\u064a hello") << 0 << 0 << clicked(7) << QString();
 
     // X11's keys, and what keyboard layouts type.
     QTest::newRow("ctrl-k") << twoLines << 3 << 3 << keyed(Qt::Key_K, ctrl) << QString();
