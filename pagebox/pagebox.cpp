@@ -82,6 +82,14 @@ void PageBox::setSelection(qsizetype anchor, qsizetype cursor)
     m_control.setSelection(anchor, cursor);
 }
 
+PageBox::LineSpan PageBox::textLineAt(qsizetype position)
+{
+    const qsizetype row = m_rows.rowAt(position);
+    m_rows.indexRows(row + 2);
+    const qsizetype next = row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : m_text.size();
+    return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
+}
+
 QRect PageBox::characterRect(qsizetype position)
 {
     return m_layouts.characterRect(position);

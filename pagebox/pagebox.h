@@ -54,6 +54,12 @@ public:
         m_control.replaceRange(from, to, text);
     }
     void scrollToRange(qsizetype from, qsizetype to) { m_control.reveal(from, to); }
+    // The line on screen that holds `position`, and the line of the text that does: where
+    // each starts, where its characters end (before a line break, or the blank a screen
+    // line wraps at) and where the next one starts.
+    using LineSpan = PageLayouts::LineSpan;
+    LineSpan screenLineAt(qsizetype position) { return m_layouts.screenLineAt(position); }
+    LineSpan textLineAt(qsizetype position);
     bool isUndoAvailable() const { return m_history.canUndo(); }
     bool isRedoAvailable() const { return m_history.canRedo(); }
     bool isReadOnly() const { return false; }

@@ -9,7 +9,7 @@
 
 namespace {
 
-// Around an offset, a word or a line is looked for within this many characters each way.
+// Around an offset, a word or a sentence is looked for within this many characters each way.
 constexpr int Reach = 4096;
 
 QAccessibleInterface *pageBoxFactory(const QString &className, QObject *object)
@@ -19,9 +19,17 @@ QAccessibleInterface *pageBoxFactory(const QString &className, QObject *object)
     return nullptr;
 }
 
-bool isLineBreak(QChar c)
+bool isLineKind(QAccessible::TextBoundaryType boundaryType)
 {
-    return c == u'\n' || c == u'\r';
+    return boundaryType == QAccessible::LineBoundary ||
+           boundaryType == QAccessible::ParagraphBoundary;
+}
+
+// A line is one on screen, as the caret moves by; a paragraph a line of the text.
+PageBox::LineSpan lineAt(PageBox &box, int offset, QAccessible::TextBoundaryType boundaryType)
+{
+    return boundaryType == QAccessible::LineBoundary ? box.screenLineAt(offset)
+                                                     : box.textLineAt(offset);
 }
 
 } // namespace
@@ -171,20 +179,19 @@ QString PageBoxAccessible::textAtOffset(int offset, QAccessible::TextBoundaryTyp
         *endOffset = count;
         return text(0, count);
     }
+    // Neither a line nor a paragraph takes in the line break after it.
+    if (isLineKind(boundaryType)) {
+        const PageBox::LineSpan line = lineAt(*box(), offset, boundaryType);
+        *startOffset = int(line.start);
+        *endOffset = int(line.end);
+        return text(*startOffset, *endOffset);
+    }
     const int windowStart = std::max(0, offset - Reach);
     const QString window = text(windowStart, std::min(count, offset + Reach));
     const int at = offset - windowStart;
     int from = at;
     int to = at;
-    if (boundaryType == QAccessible::LineBoundary ||
-        boundaryType == QAccessible::ParagraphBoundary) {
-        while (from > 0 && !isLineBreak(window[from - 1]))
-            --from;
-        while (to < window.size() && !isLineBreak(window[to]))
-            ++to;
-        if (to < window.size())
-            to += window.mid(to, 2) == QStringLiteral("\r\n") ? 2 : 1;
-    } else {
+    {
         const auto type = boundaryType == QAccessible::CharBoundary ? QTextBoundaryFinder::Grapheme
                           : boundaryType == QAccessible::WordBoundary
                               ? QTextBoundaryFinder::Word
@@ -224,9 +231,12 @@ QString PageBoxAccessible::textAfterOffset(int offset, QAccessible::TextBoundary
     int start = 0;
     int end = 0;
     textAtOffset(offset, boundaryType, &start, &end);
-    if (end >= characterCount()) {
+    if (end < 0 || end >= characterCount()) {
         *startOffset = *endOffset = -1;
         return QString();
     }
-    return textAtOffset(end, boundaryType, startOffset, endOffset);
+    // The next line starts past the line break or the blank that ends this one.
+    const int next =
+        isLineKind(boundaryType) ? int(lineAt(*box(), offset, boundaryType).next) : end;
+    return textAtOffset(next, boundaryType, startOffset, endOffset);
 }

@@ -626,18 +626,25 @@ qsizetype PageLayouts::verticalMove(qsizetype position, int lines, qreal &desire
 
 qsizetype PageLayouts::lineEdge(qsizetype position, bool end)
 {
+    const LineSpan line = screenLineAt(position);
+    return end ? line.end : line.start;
+}
+
+PageLayouts::LineSpan PageLayouts::screenLineAt(qsizetype position)
+{
     const LinePlace place = placeOf(position);
     const Stretch stretch = stretchOf(place);
     const QTextLine line = screenLine(stretch, place.line);
-    const qsizetype start = stretch.toText(line.textStart());
-    if (!end)
-        return start;
-    qsizetype edge = stretch.toText(line.textStart() + line.textLength());
+    LineSpan span;
+    span.start = stretch.toText(line.textStart());
+    span.end = stretch.toText(line.textStart() + line.textLength());
     // A wrapped line ends before the blank at which it wraps.
     const bool wraps = place.line + 1 < stretch.layout->lineCount() || !stretch.endsRow;
-    if (wraps && edge > start && m_text.at(edge - 1).isSpace())
-        --edge;
-    return edge;
+    if (wraps && span.end > span.start && m_text.at(span.end - 1).isSpace())
+        --span.end;
+    LinePlace next = place;
+    span.next = nextLine(next) ? lineStart(next) : m_text.size();
+    return span;
 }
 
 // The run of word characters around a position, looked for in the whole row.

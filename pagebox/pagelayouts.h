@@ -111,6 +111,15 @@ public:
     qsizetype verticalMove(qsizetype position, int lines, qreal &desiredX);
     qsizetype lineEdge(qsizetype position, bool end);
     std::pair<qsizetype, qsizetype> wordAt(qsizetype position);
+    // A line as QTextCursor's StartOfLine and EndOfLine see it: where it starts, where its
+    // text ends (before the blank at which it wraps) and where the next line starts.
+    struct LineSpan
+    {
+        qsizetype start = 0;
+        qsizetype end = 0;
+        qsizetype next = 0;
+    };
+    LineSpan screenLineAt(qsizetype position);
     // Whether the line that holds `position` runs right to left.
     bool isRightToLeft(qsizetype position);
 

@@ -3,6 +3,7 @@
 #include "pagebox.h"
 
 #include <QAccessible>
+#include <QPlainTextEdit>
 #include <QTest>
 
 // What a screen reader learns about each control: its name, a description, no access key,
@@ -23,6 +24,8 @@ private slots:
     void portNameCarriesThePort();
     void pageBoxOffersTextCaretAndSelection();
     void pageBoxIsEditedAndShownByTools();
+    void linesAsAPlainTextEditGivesThem_data();
+    void linesAsAPlainTextEditGivesThem();
 
 private:
     QAccessibleInterface *accessible(const QString &objectName) const
@@ -134,8 +137,8 @@ void tst_Accessibility::pageBoxOffersTextCaretAndSelection()
     QCOMPARE(text->text(0, text->characterCount()), page);
     QCOMPARE(text->cursorPosition(), 8);
     QCOMPARE(QList<int>({start, end}), QList<int>({5, 8}));
-    QCOMPARE(line, QString::fromUtf16(u"two\u00a0three\n"));
-    QCOMPARE(QList<int>({lineStart, lineEnd}), QList<int>({5, 15}));
+    QCOMPARE(line, QString::fromUtf16(u"two\u00a0three"));
+    QCOMPARE(QList<int>({lineStart, lineEnd}), QList<int>({5, 14}));
 }
 
 // Each edit of a tool is a step of its own, its line breaks those of the page, and leaves
@@ -177,6 +180,59 @@ void tst_Accessibility::pageBoxIsEditedAndShownByTools()
     QVERIFY(shown);
     QCOMPARE(undone, 3);
     QCOMPARE(box->pageText(), lines);
+}
+
+// A screen reader reads the line at the caret as the line on screen, and a paragraph as a
+// line of the text, just as from a plain text editor of the same size. (What follows a line,
+// and what comes before the first, are not compared: the editor's interface gives the line
+// itself again.)
+void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
+{
+    QTest::addColumn<QAccessible::TextBoundaryType>("boundary");
+    QTest::addColumn<int>("offset");
+
+    // Offsets in each line of the wrapped paragraph, at its end, in the short line and at the
+    // end of the text.
+    for (const int offset : {0, 30, 60, 117, 118, 125, 131, 138}) {
+        QTest::addRow("line-at-%d", offset) << QAccessible::LineBoundary << offset;
+        QTest::addRow("paragraph-at-%d", offset) << QAccessible::ParagraphBoundary << offset;
+    }
+}
+
+void tst_Accessibility::linesAsAPlainTextEditGivesThem()
+{
+    QFETCH(QAccessible::TextBoundaryType, boundary);
+    QFETCH(int, offset);
+
+    // A paragraph that wraps into several lines, a short line, and a last one.
+    const QString page = QStringLiteral("The quick brown fox jumps over the lazy dog, and then "
+                                        "the dog wakes up and chases the quick brown fox "
+                                        "round the yard.\nA short line\nthe end");
+    QPlainTextEdit plain(page);
+    PageBox box;
+    box.setPageText(page);
+    for (QAbstractScrollArea *editor :
+         {static_cast<QAbstractScrollArea *>(&plain), static_cast<QAbstractScrollArea *>(&box)}) {
+        editor->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        editor->resize(200, 150);
+        editor->show();
+        QVERIFY(QTest::qWaitForWindowExposed(editor));
+    }
+    const auto read = [&](QWidget *editor) {
+        QAccessibleTextInterface *text =
+            QAccessible::queryAccessibleInterface(editor)->textInterface();
+        QStringList seen;
+        int start = 0;
+        int end = 0;
+        seen << text->textAtOffset(offset, boundary, &start, &end);
+        seen << QStringLiteral("%1-%2").arg(start).arg(end);
+        if (start > 0) {
+            seen << text->textBeforeOffset(offset, boundary, &start, &end);
+            seen << QStringLiteral("%1-%2").arg(start).arg(end);
+        }
+        return seen;
+    };
+    QCOMPARE(read(&box), read(&plain));
 }
 
 QTEST_MAIN(tst_Accessibility)
