@@ -54,37 +54,11 @@ QStringView PageText::chunkAt(qsizetype position) const
     return {};
 }
 
-QString PageText::mid(qsizetype from, qsizetype length) const
+// Calls `visit` with each piece that holds some of the `length` characters from `from`: how
+// many of its characters come before them, and how many of them it holds.
+template <typename Visit>
+void PageText::forEachPieceIn(qsizetype from, qsizetype length, Visit visit) const
 {
-    from = std::clamp<qsizetype>(from, 0, m_size);
-    length = std::clamp<qsizetype>(length, 0, m_size - from);
-    if (length == m_size)
-        return text(); // the page as it came is shared, not copied
-    QString result;
-    result.reserve(length);
-    qsizetype skip = from;
-    for (const Piece &piece : m_pieces) {
-        if (length == 0)
-            break;
-        if (skip >= piece.length) {
-            skip -= piece.length;
-            continue;
-        }
-        const QStringView part = pieceText(piece).sliced(skip);
-        const qsizetype taken = std::min(length, part.size());
-        result.append(part.first(taken));
-        length -= taken;
-        skip = 0;
-    }
-    return result;
-}
-
-PageText::Excerpt PageText::excerpt(qsizetype from, qsizetype length) const
-{
-    from = std::clamp<qsizetype>(from, 0, m_size);
-    length = std::clamp<qsizetype>(length, 0, m_size - from);
-    Excerpt excerpt;
-    excerpt.m_page = m_original;
     qsizetype skip = from;
     for (const Piece &piece : m_pieces) {
         if (length == 0)
@@ -94,15 +68,40 @@ PageText::Excerpt PageText::excerpt(qsizetype from, qsizetype length) const
             continue;
         }
         const qsizetype taken = std::min(length, piece.length - skip);
+        visit(piece, skip, taken);
+        length -= taken;
+        skip = 0;
+    }
+}
+
+QString PageText::mid(qsizetype from, qsizetype length) const
+{
+    from = std::clamp<qsizetype>(from, 0, m_size);
+    length = std::clamp<qsizetype>(length, 0, m_size - from);
+    if (length == m_size)
+        return text(); // the page as it came is shared, not copied
+    QString result;
+    result.reserve(length);
+    forEachPieceIn(from, length, [&](const Piece &piece, qsizetype skip, qsizetype taken) {
+        result.append(pieceText(piece).sliced(skip, taken));
+    });
+    return result;
+}
+
+PageText::Excerpt PageText::excerpt(qsizetype from, qsizetype length) const
+{
+    from = std::clamp<qsizetype>(from, 0, m_size);
+    length = std::clamp<qsizetype>(length, 0, m_size - from);
+    Excerpt excerpt;
+    excerpt.m_page = m_original;
+    forEachPieceIn(from, length, [&](const Piece &piece, qsizetype skip, qsizetype taken) {
         if (piece.added) {
             excerpt.m_pieces.push_back({true, excerpt.m_added.size(), taken});
             excerpt.m_added.append(pieceText(piece).sliced(skip, taken));
         } else {
             excerpt.m_pieces.push_back({false, piece.start + skip, taken});
         }
-        length -= taken;
-        skip = 0;
-    }
+    });
     return excerpt;
 }
 

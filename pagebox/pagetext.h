@@ -86,6 +86,8 @@ public:
 
 private:
     QStringView pieceText(const Piece &piece) const;
+    template <typename Visit>
+    void forEachPieceIn(qsizetype from, qsizetype length, Visit visit) const;
     qsizetype splitAt(qsizetype position);
     void takeAsPage(const QString &page);
 
