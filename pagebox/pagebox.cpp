@@ -57,7 +57,7 @@ void PageBox::setPageText(const QString &text)
     const bool announce = QAccessible::isActive() && m_text.size() <= OfferedTextLimit &&
                           text.size() <= OfferedTextLimit;
     const QString before = announce ? m_text.text() : QString();
-    m_text.setText(text);
+    m_history.setPage(text);
     m_control.reset();
     m_rows.indexSome(IdleSliceMs);
     startIdleWork();
@@ -80,14 +80,6 @@ QString PageBox::pageText() const
 void PageBox::setSelection(qsizetype anchor, qsizetype cursor)
 {
     m_control.setSelection(anchor, cursor);
-}
-
-PageBox::LineSpan PageBox::textLineAt(qsizetype position)
-{
-    const qsizetype row = m_rows.rowAt(position);
-    m_rows.indexRows(row + 2);
-    const qsizetype next = row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : m_text.size();
-    return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
 }
 
 QRect PageBox::characterRect(qsizetype position)
@@ -180,7 +172,7 @@ void PageBox::paintEvent(QPaintEvent *event)
                                                                        : 0));
         if (dropPosition >= 0 && holds(stretch, dropPosition))
             stretch.layout->drawCursor(&painter, origin, stretch.toLayout(dropPosition));
-        y += stretch.height();
+        y += stretch.extent();
         if (y >= viewport()->height() || !m_layouts.nextStretch(stretch))
             break;
     }

@@ -59,7 +59,7 @@ public:
     // line wraps at) and where the next one starts.
     using LineSpan = PageLayouts::LineSpan;
     LineSpan screenLineAt(qsizetype position) { return m_layouts.screenLineAt(position); }
-    LineSpan textLineAt(qsizetype position);
+    LineSpan textLineAt(qsizetype position) { return m_layouts.textLineAt(position); }
     bool isUndoAvailable() const { return m_history.canUndo(); }
     bool isRedoAvailable() const { return m_history.canRedo(); }
     bool isReadOnly() const { return false; }

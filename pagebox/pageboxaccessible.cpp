@@ -26,7 +26,7 @@ bool isLineKind(QAccessible::TextBoundaryType boundaryType)
 }
 
 // A line is one on screen, as the caret moves by; a paragraph a line of the text.
-PageBox::LineSpan lineAt(PageBox &box, int offset, QAccessible::TextBoundaryType boundaryType)
+PageBox::LineSpan lineSpanAt(PageBox &box, int offset, QAccessible::TextBoundaryType boundaryType)
 {
     return boundaryType == QAccessible::LineBoundary ? box.screenLineAt(offset)
                                                      : box.textLineAt(offset);
@@ -181,7 +181,7 @@ QString PageBoxAccessible::textAtOffset(int offset, QAccessible::TextBoundaryTyp
     }
     // Neither a line nor a paragraph takes in the line break after it.
     if (isLineKind(boundaryType)) {
-        const PageBox::LineSpan line = lineAt(*box(), offset, boundaryType);
+        const PageBox::LineSpan line = lineSpanAt(*box(), offset, boundaryType);
         *startOffset = int(line.start);
         *endOffset = int(line.end);
         return text(*startOffset, *endOffset);
@@ -237,6 +237,6 @@ QString PageBoxAccessible::textAfterOffset(int offset, QAccessible::TextBoundary
     }
     // The next line starts past the line break or the blank that ends this one.
     const int next =
-        isLineKind(boundaryType) ? int(lineAt(*box(), offset, boundaryType).next) : end;
+        isLineKind(boundaryType) ? int(lineSpanAt(*box(), offset, boundaryType).next) : end;
     return textAtOffset(next, boundaryType, startOffset, endOffset);
 }

@@ -193,15 +193,7 @@ void PageControl::scrollByLines(int lines)
     emit updateRequest();
 }
 
-// --- Lines --------------------------------------------------------------------------------
-
-PageControl::Line PageControl::lineAround(qsizetype position) const
-{
-    const qsizetype row = m_rows.rowAt(position);
-    m_rows.indexRows(row + 2);
-    const qsizetype next = row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : m_text.size();
-    return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
-}
+// --- Characters -------------------------------------------------------------------------
 
 // The end of the character at `position` as the eye sees one: a whole grapheme cluster
 // (a letter with its accents, an emoji sequence, a flag, a CR LF line break), read with the
@@ -273,7 +265,8 @@ bool PageControl::handleMovement(QKeyEvent *event)
                                movement.move == QKeySequence::MoveToNextWord;
             const bool byWord = movement.move == QKeySequence::MoveToNextWord ||
                                 movement.move == QKeySequence::MoveToPreviousWord;
-            target = characterStep(p, right != m_layouts.isRightToLeft(p), byWord, select);
+            target = characterStep(p, right != (m_layouts.lineDirection(p) == Qt::RightToLeft),
+                                   byWord, select);
             break;
         }
         case QKeySequence::MoveToNextLine:
@@ -460,7 +453,7 @@ void PageControl::deleteForward()
 // break where it is, and a selection goes with the rest of its line.
 void PageControl::deleteToLineEnd()
 {
-    m_cursor = lineAround(m_cursor).end;
+    m_cursor = m_layouts.textLineAt(m_cursor).end;
     replaceSelection(QStringView());
 }
 
@@ -663,7 +656,7 @@ void PageControl::mousePress(QMouseEvent *event)
     if (m_tripleClickTimer.isActive() &&
         (point - m_tripleClickPoint).manhattanLength() < QApplication::startDragDistance()) {
         m_tripleClickTimer.stop();
-        const Line line = lineAround(m_cursor);
+        const PageLayouts::LineSpan line = m_layouts.textLineAt(m_cursor);
         m_lineSelection = Range{line.start, line.next};
         m_anchor = line.start;
         moveCursor(line.next, true);
@@ -726,10 +719,10 @@ void PageControl::extendByLines(qsizetype position, bool reveal)
         moveCursor(first.to, true, reveal);
     } else if (position < first.from) {
         m_anchor = first.to;
-        moveCursor(lineAround(position).start, true, reveal);
+        moveCursor(m_layouts.textLineAt(position).start, true, reveal);
     } else {
         m_anchor = first.from;
-        moveCursor(lineAround(position).next, true, reveal);
+        moveCursor(m_layouts.textLineAt(position).next, true, reveal);
     }
     offerSelection();
 }

@@ -115,14 +115,6 @@ private:
         qsizetype from;
         qsizetype to;
     };
-    // A line from one line break to the next: where it starts, where its characters end,
-    // and where the next line starts (past the line break).
-    struct Line
-    {
-        qsizetype start;
-        qsizetype end;
-        qsizetype next;
-    };
 
     void textReset() override {}
     void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
@@ -148,7 +140,6 @@ private:
     QMimeData *selectionMimeData() const;
     void pasteFrom(const QMimeData *data);
 
-    Line lineAround(qsizetype position) const;
     qsizetype nextCharacterBoundary(qsizetype position) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);

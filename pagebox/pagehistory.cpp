@@ -23,16 +23,15 @@ bool holdsLineBreak(QStringView characters)
 
 PageHistory::PageHistory(PageText &text)
     : m_text(text)
+{}
+
+void PageHistory::setPage(const QString &page)
 {
-    m_text.addListener(this);
+    dropSteps();
+    m_text.setText(page);
 }
 
-void PageHistory::textReset()
-{
-    clear();
-}
-
-void PageHistory::clear()
+void PageHistory::dropSteps()
 {
     m_undo.clear();
     m_redo.clear();
@@ -78,7 +77,7 @@ bool PageHistory::replace(qsizetype from, qsizetype length, QStringView inserted
     else
         record(std::move(edit), run == Run::Deleting && m_blockDepth == 0);
     if (m_text.addedSize() > 2 * m_text.size() + AddedSlack) {
-        clear();
+        dropSteps();
         m_text.compact();
     }
     return true;

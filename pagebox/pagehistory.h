@@ -23,7 +23,7 @@
 // The history is bounded: in steps and in pieces, both counted over the undo and the redo
 // side, the oldest undo steps going first; and in the characters added beyond the text's
 // own size, past which the text as it stands becomes the page and the history starts afresh.
-class PageHistory : private PageText::Listener
+class PageHistory
 {
 public:
     static constexpr std::size_t StepsKept = 100000;
@@ -53,7 +53,8 @@ public:
     // redo) replacement put back, or {-1, -1} when there was no step.
     std::pair<qsizetype, qsizetype> undo();
     std::pair<qsizetype, qsizetype> redo();
-    void clear();
+    // `page` becomes the whole text, with no steps to undo or redo.
+    void setPage(const QString &page);
 
 private:
     struct Replacement
@@ -72,13 +73,11 @@ private:
 
     enum class Direction { Backwards, Forwards };
 
-    void textReset() override;
-    void textReplaced(qsizetype, qsizetype, qsizetype) override {}
-
     bool joinTyping(const Replacement &edit);
     bool joinDeleting(const Replacement &edit);
     void addPieces(PageText::Pieces &to, const PageText::Pieces &more, bool atFront);
     void record(Replacement edit, bool deleting);
+    void dropSteps();
     void dropRedo();
     void keepBounded();
     std::pair<qsizetype, qsizetype> replayLast(std::deque<Step> &from, std::deque<Step> &to,

@@ -46,7 +46,7 @@ qsizetype PageLayouts::Stretch::toText(int layoutPosition) const
     return start + layoutPosition;
 }
 
-qreal PageLayouts::Stretch::height() const
+qreal PageLayouts::Stretch::extent() const
 {
     const QTextLine last = layout->lineAt(layout->lineCount() - 1);
     return last.y() + last.height();
@@ -567,9 +567,17 @@ qsizetype PageLayouts::positionAt(QPoint point)
     }
 }
 
-bool PageLayouts::isRightToLeft(qsizetype position)
+PageLayouts::LineSpan PageLayouts::textLineAt(qsizetype position)
 {
-    return m_wrapping.directionOf(m_rows.rowAt(position)) == Qt::RightToLeft;
+    const qsizetype row = m_rows.rowAt(position);
+    m_rows.indexRows(row + 2);
+    const qsizetype next = row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : m_text.size();
+    return {m_rows.rowStart(row), m_rows.rowEnd(row), next};
+}
+
+Qt::LayoutDirection PageLayouts::lineDirection(qsizetype position)
+{
+    return m_wrapping.directionOf(m_rows.rowAt(position));
 }
 
 // --- Moving by characters, words and lines ----------------------------------------------

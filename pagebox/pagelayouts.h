@@ -51,7 +51,7 @@ public:
 
         int toLayout(qsizetype position) const;
         qsizetype toText(int layoutPosition) const;
-        qreal height() const;
+        qreal extent() const; // from the top of its first line to the bottom of its last
     };
 
     PageLayouts(PageText &text, RowIndex &rows);
@@ -120,8 +120,10 @@ public:
         qsizetype next = 0;
     };
     LineSpan screenLineAt(qsizetype position);
-    // Whether the line that holds `position` runs right to left.
-    bool isRightToLeft(qsizetype position);
+    // The line of the text, from one line break to the next, that holds `position`.
+    LineSpan textLineAt(qsizetype position);
+    // The direction the line that holds `position` runs in.
+    Qt::LayoutDirection lineDirection(qsizetype position);
 
     // The idle work: finds the true lines of long rows for about `budgetMs` milliseconds,
     // the row at the top first; returns whether every indexed long row is wrapped.
