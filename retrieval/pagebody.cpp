@@ -60,3 +60,15 @@ bool PageBody::writeUtf8(const std::function<bool(QByteArrayView)> &write) const
     return forEachSlice(
         bytes(), [&](qsizetype, QByteArrayView slice) { return write(windows1252ToUtf8(slice)); });
 }
+
+qsizetype PageBody::utf8Size() const
+{
+    if (m_utf8)
+        return bytes().size();
+    qsizetype size = 0;
+    forEachSlice(bytes(), [&](qsizetype, QByteArrayView slice) {
+        size += windows1252ToUtf8(slice).size();
+        return true;
+    });
+    return size;
+}

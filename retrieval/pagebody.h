@@ -30,6 +30,8 @@ public:
     // they are UTF-8 already, else each slice turned into UTF-8 in turn. Stops as soon as
     // `write` returns false, and returns whether every slice was written.
     bool writeUtf8(const std::function<bool(QByteArrayView)> &write) const;
+    // The bytes that writeUtf8() hands over, all told.
+    qsizetype utf8Size() const;
 
 private:
     ResponseBuffer m_response;

@@ -23,6 +23,7 @@ constexpr qsizetype SliceLength = 1 << 20; // UTF-16 units encoded and written a
 constexpr int MaxLinkHops = 40;            // as many symbolic links as the system follows
 constexpr int TemporaryAttempts = 100;     // names tried before giving up on a temporary
 constexpr int TemporarySuffixLength = 6;
+constexpr qsizetype ZeroBlockLength = 64 * 1024; // zeros written at a time to take room
 
 // A reader that takes nothing for this long (a named pipe whose reader has stopped) ends the
 // save, so that the window is not frozen for ever.
@@ -140,6 +141,66 @@ int createTemporary(const QByteArray &target, mode_t mode, QByteArray &name)
     return -1; // errno is EEXIST
 }
 
+// Gives the new file `fd` the owner, group and mode of `old`, and checks that it has them
+// all: a file system may refuse one, or keep less of a mode than it was given. The owner
+// comes first, since changing it takes the set-user-ID and set-group-ID bits away.
+bool takeAttributes(int fd, const struct stat &old)
+{
+    struct stat now;
+    return fchown(fd, old.st_uid, old.st_gid) == 0 && fchmod(fd, old.st_mode & 07777) == 0 &&
+           fstat(fd, &now) == 0 && now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
+           (now.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// Makes sure that the file `fd`, now `oldSize` bytes long, has room for `size` bytes, so that
+// overwriting it cannot run out of space. Where the file system cannot set room aside, the
+// part past the old end is written with zeros instead, which takes the same room on a file
+// system that overwrites blocks where they are. On failure the file is cut back to its old
+// size and errno says why.
+bool reserveRoom(int fd, qint64 oldSize, qint64 size)
+{
+    if (size <= 0)
+        return true;
+    int error = retryOnInterrupt([&] { return fallocate(fd, 0, 0, size); }) == 0 ? 0 : errno;
+    if (error == EOPNOTSUPP || error == ENOSYS) {
+        static const QByteArray Zeros(ZeroBlockLength, '\0');
+        error = 0;
+        for (qint64 at = oldSize; at < size && error == 0;) {
+            const ssize_t written = retryOnInterrupt([&] {
+                return pwrite(fd, Zeros.constData(), size_t(qMin<qint64>(Zeros.size(), size - at)),
+                              at);
+            });
+            if (written > 0)
+                at += written;
+            else
+                error = written == 0 ? EIO : errno;
+        }
+    }
+    if (error == 0)
+        return true;
+    struct stat now;
+    if (fstat(fd, &now) == 0 && now.st_size > oldSize)
+        retryOnInterrupt([&] { return ftruncate(fd, oldSize); });
+    errno = error;
+    return false;
+}
+
+// Syncs the folder that `name` is in, so that a rename into it lasts. A folder that cannot be
+// opened for reading, or a file system that keeps nothing to sync, has nothing to add.
+int syncFolderOf(const QByteArray &name)
+{
+    const QByteArray folder = folderOf(name);
+    const int fd = retryOnInterrupt([&] {
+        return ::open(folder.isEmpty() ? "." : folder.constData(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    });
+    if (fd < 0)
+        return 0;
+    const int error = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
 } // namespace
 
 OutputFile::~OutputFile()
@@ -147,21 +208,53 @@ OutputFile::~OutputFile()
     discard();
 }
 
-bool OutputFile::open(const QByteArray &path)
+// The name is followed to the file it leads to, which is then opened without following a
+// link: should a link have taken the file's place meanwhile, it is followed anew. Opening a
+// named pipe without O_NONBLOCK would wait for a reader for ever; with it, there being none
+// is an error at once, and a reader that stops reading shows as a full pipe.
+bool OutputFile::open(const QByteArray &path, qint64 size)
+{
+    for (int attempt = 0; attempt < MaxLinkHops; ++attempt) {
+        const std::optional<QByteArray> followed = followLinks(path);
+        if (!followed)
+            return fail(ELOOP);
+        const QByteArray &target = *followed;
+        if (target.isEmpty())
+            return fail(ENOENT);
+        const int fd = retryOnInterrupt([&] {
+            return ::open(target.constData(),
+                          O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+        });
+        if (fd < 0 && errno == ELOOP)
+            continue;
+        if (fd < 0)
+            return errno == ENOENT ? openReplacement(target, nullptr) : failToOpen(target, errno);
+        struct stat status;
+        if (fstat(fd, &status) != 0) {
+            const int error = errno;
+            ::close(fd);
+            return fail(error);
+        }
+        if (S_ISREG(status.st_mode))
+            return openRegular(fd, status, target, size);
+        m_kind = Kind::Direct;
+        m_descriptor = fd;
+        return true;
+    }
+    return fail(ELOOP);
+}
+
+// Opening for writing fails with ENXIO on a named pipe without a reader and on a socket.
+bool OutputFile::failToOpen(const QByteArray &target, int error)
 {
     struct stat status;
-    if (::stat(path.constData(), &status) != 0) {
-        if (errno != ENOENT)
-            return fail(errno);
-        return openReplacement(path); // a new file, or a link that leads nowhere yet
+    if (error == ENXIO && lstat(target.constData(), &status) == 0) {
+        if (S_ISFIFO(status.st_mode))
+            return fail(NoReaderReason);
+        if (S_ISSOCK(status.st_mode))
+            return fail(SocketReason);
     }
-    if (S_ISDIR(status.st_mode))
-        return fail(EISDIR);
-    if (S_ISREG(status.st_mode))
-        return openReplacement(path);
-    if (S_ISSOCK(status.st_mode))
-        return fail(SocketReason);
-    return openDirectly(path, S_ISFIFO(status.st_mode));
+    return fail(error);
 }
 
 void OutputFile::attach(int descriptor)
@@ -170,46 +263,56 @@ void OutputFile::attach(int descriptor)
     m_descriptor = descriptor;
 }
 
-// Without O_NONBLOCK, opening a named pipe would wait for a reader for ever; with it, there
-// being none is an error at once, and a reader that stops reading shows as a full pipe.
-bool OutputFile::openDirectly(const QByteArray &path, bool isPipe)
+// `descriptor` is the regular file at `target`, opened for writing; it is replaced when a
+// temporary can take its place unchanged, else written in place.
+bool OutputFile::openRegular(int descriptor, const struct stat &existing, const QByteArray &target,
+                             qint64 size)
 {
-    m_kind = Kind::Direct;
-    m_descriptor = retryOnInterrupt(
-        [&] { return ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
-    if (m_descriptor >= 0)
+    if (existing.st_nlink <= 1 && openReplacement(target, &existing)) {
+        ::close(descriptor);
         return true;
-    if (errno == ENXIO && isPipe)
-        return fail(NoReaderReason);
-    return fail(errno);
+    }
+    if (!m_error.isEmpty()) { // no temporary could be made at all
+        ::close(descriptor);
+        return false;
+    }
+    return openInPlace(descriptor, existing.st_size, size);
 }
 
-bool OutputFile::openReplacement(const QByteArray &path)
+// A temporary beside `target`, with the attributes of the `existing` file if there is one;
+// until it has them, it is the owner's alone. Returns false without a failure when it cannot
+// have them, so that the file is written in place instead.
+bool OutputFile::openReplacement(const QByteArray &target, const struct stat *existing)
 {
     m_kind = Kind::Replacement;
-    const std::optional<QByteArray> followed = followLinks(path);
-    if (!followed)
-        return fail(ELOOP);
-    const QByteArray &target = *followed;
-    if (target.isEmpty())
-        return fail(ENOENT);
     if (target.endsWith('/'))
         return fail(EISDIR);
-
-    // An existing file keeps its permissions; until they are copied, the temporary is the
-    // owner's alone. A file that may not be written is not replaced either.
-    struct stat existing;
-    const bool replacing = ::stat(target.constData(), &existing) == 0;
-    if (replacing && faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
-        return fail(errno);
     QByteArray temporary;
-    m_descriptor = createTemporary(target, replacing ? 0600 : 0666, temporary);
-    if (m_descriptor < 0)
+    const int fd = createTemporary(target, existing ? 0600 : 0666, temporary);
+    if (fd < 0)
         return fail(errno);
+    if (existing && !takeAttributes(fd, *existing)) {
+        ::close(fd);
+        ::unlink(temporary.constData());
+        return false;
+    }
+    m_descriptor = fd;
     m_temporary = temporary;
     m_target = target;
-    if (replacing)
-        fchmod(m_descriptor, existing.st_mode & 07777); // as far as the file system keeps them
+    return true;
+}
+
+// Writes go to the file itself, waiting as a file's writes do, from its start.
+bool OutputFile::openInPlace(int descriptor, qint64 oldSize, qint64 size)
+{
+    m_kind = Kind::InPlace;
+    m_descriptor = descriptor;
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(errno);
+    const SignalsHeldBack heldBack(false); // room past the file-size limit is EFBIG
+    if (!reserveRoom(descriptor, oldSize, size))
+        return fail(errno);
     return true;
 }
 
@@ -224,6 +327,7 @@ bool OutputFile::write(QByteArrayView bytes)
         if (written > 0) {
             // A short write is no failure: the next one either goes on or says why not.
             bytes = bytes.sliced(written);
+            m_written += written;
             lastProgress = Clock::now();
         } else if (written < 0 && errno == EAGAIN) {
             const auto waited =
@@ -235,6 +339,21 @@ bool OutputFile::write(QByteArrayView bytes)
         }
     }
     return true;
+}
+
+qint64 OutputFile::utf8Size(QStringView text)
+{
+    qint64 size = 0;
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        const char16_t unit = text[at].unicode();
+        if (QChar::isHighSurrogate(unit) && at + 1 < text.size() && text[at + 1].isLowSurrogate()) {
+            size += 4;
+            ++at;
+        } else {
+            size += unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3; // a lone surrogate: what stands for it
+        }
+    }
+    return size;
 }
 
 bool OutputFile::writeUtf8(QStringView text)
@@ -269,20 +388,47 @@ bool OutputFile::commit()
 {
     if (!m_error.isEmpty() || m_descriptor < 0)
         return false;
-    if (m_kind == Kind::Attached)
+    switch (m_kind) {
+    case Kind::Attached:
         return true;
-    if (m_kind == Kind::Replacement && fdatasync(m_descriptor) != 0)
+    case Kind::Replacement:
+        return commitReplacement();
+    case Kind::InPlace:
+        return commitInPlace();
+    case Kind::Direct:
+        break;
+    }
+    return closeDescriptor() || fail(errno);
+}
+
+// Synced before the rename, so that the name never leads to contents still on their way;
+// the folder synced after it, so that the name leads to them after a power cut too.
+bool OutputFile::commitReplacement()
+{
+    if (fdatasync(m_descriptor) != 0 || !closeDescriptor())
         return fail(errno);
+    if (::rename(m_temporary.constData(), m_target.constData()) != 0)
+        return fail(errno);
+    m_temporary.clear();
+    if (const int error = syncFolderOf(m_target); error != 0)
+        return fail(error);
+    return true;
+}
+
+bool OutputFile::commitInPlace()
+{
+    if (retryOnInterrupt([&] { return ftruncate(m_descriptor, m_written); }) != 0 ||
+        fdatasync(m_descriptor) != 0 || !closeDescriptor())
+        return fail(errno);
+    return true;
+}
+
+// After EINTR the descriptor is closed all the same.
+bool OutputFile::closeDescriptor()
+{
     const int closed = ::close(m_descriptor);
     m_descriptor = -1;
-    if (closed != 0 && errno != EINTR) // after EINTR the descriptor is closed all the same
-        return fail(errno);
-    if (m_kind == Kind::Replacement) {
-        if (::rename(m_temporary.constData(), m_target.constData()) != 0)
-            return fail(errno);
-        m_temporary.clear();
-    }
-    return true;
+    return closed == 0 || errno == EINTR;
 }
 
 bool OutputFile::fail(int error)

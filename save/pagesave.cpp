@@ -40,7 +40,8 @@ SaveOutcome savePage(SaveDialog &dialog, const std::function<QString()> &pageTex
 SaveOutcome writePageFile(const QByteArray &path, QStringView pageText)
 {
     OutputFile file;
-    if (!file.open(path) || !file.writeUtf8(pageText) || !file.commit())
+    if (!file.open(path, OutputFile::utf8Size(pageText)) || !file.writeUtf8(pageText) ||
+        !file.commit())
         return failed(QFile::decodeName(path), file.errorString());
     return {SaveOutcome::Result::Saved, QFile::decodeName(path), QString()};
 }

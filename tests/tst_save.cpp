@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
@@ -26,14 +27,93 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <utility>
 
 namespace {
 
+// What the stand-ins below note of the file layer's calls, while a test asks them to.
+struct FileLayerWatch
+{
+    bool noting = false;
+    QStringList calls;  // "rename NAME" (the new name), "fsync folder" or "fsync other"
+    struct stat folder; // the folder whose sync is noted as such
+    QByteArray swapped; // looking at this name swaps what it names, once
+    std::function<void()> swap;
+};
+
+FileLayerWatch &fileLayerWatch()
+{
+    static FileLayerWatch watch;
+    return watch;
+}
+
+template <typename Function> Function systemCall(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+// Stand-ins at the file layer's edge with the system: this program's own definitions come
+// before the C library's, note what a save does and pass each call on.
+extern "C" int rename(const char *from, const char *to) noexcept
+{
+    static const auto real = systemCall<int (*)(const char *, const char *)>("rename");
+    FileLayerWatch &watch = fileLayerWatch();
+    if (watch.noting)
+        watch.calls += QStringLiteral("rename ") + QFileInfo(QFile::decodeName(to)).fileName();
+    return real(from, to);
+}
+
+extern "C" int fsync(int fd)
+{
+    static const auto real = systemCall<int (*)(int)>("fsync");
+    FileLayerWatch &watch = fileLayerWatch();
+    struct stat status;
+    if (watch.noting && fstat(fd, &status) == 0) {
+        const bool folder =
+            status.st_dev == watch.folder.st_dev && status.st_ino == watch.folder.st_ino;
+        watch.calls += folder ? QStringLiteral("fsync folder") : QStringLiteral("fsync other");
+    }
+    return real(fd);
+}
+
+namespace {
+
+// Looks at `path` as `real` does; if a test asked for it, what the name names is then swapped
+// for something else, between the look and whatever comes next.
+int lookThenSwap(int (*real)(const char *, struct stat *), const char *path, struct stat *status)
+{
+    const int result = real(path, status);
+    FileLayerWatch &watch = fileLayerWatch();
+    if (watch.swap && watch.swapped == path)
+        std::exchange(watch.swap, nullptr)();
+    return result;
+}
+
+} // namespace
+
+extern "C" int lstat(const char *path, struct stat *status) noexcept
+{
+    static const auto real = systemCall<int (*)(const char *, struct stat *)>("lstat");
+    return lookThenSwap(real, path, status);
+}
+
+extern "C" int stat(const char *path, struct stat *status) noexcept
+{
+    static const auto real = systemCall<int (*)(const char *, struct stat *)>("stat");
+    return lookThenSwap(real, path, status);
+}
+
+namespace {
+
 constexpr int DialogWatchdogMs = 5000;
 constexpr int PipeWatchdogMs = 5000;
+constexpr uid_t NobodyId = 65534; // a user and group that this test is not
 
 QByteArray contents(const QString &path)
 {
@@ -105,6 +185,33 @@ private:
     QByteArray m_bytes;
     std::thread m_thread;
 };
+
+// Notes the renames and syncs of the file layer for as long as it lives.
+class NotedCalls
+{
+public:
+    explicit NotedCalls(const QString &folder)
+    {
+        FileLayerWatch &watch = fileLayerWatch();
+        watch.calls.clear();
+        ::stat(QFile::encodeName(folder).constData(), &watch.folder);
+        watch.noting = true;
+    }
+    ~NotedCalls() { fileLayerWatch().noting = false; }
+    NotedCalls(const NotedCalls &) = delete;
+    NotedCalls &operator=(const NotedCalls &) = delete;
+
+    QStringList calls() const { return fileLayerWatch().calls; }
+};
+
+// What `path` leads to, a link followed: its device and inode, owner, group and mode.
+std::optional<struct stat> statusOf(const QString &path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return status;
+}
 
 // Lowers this process's file-size limit for as long as it lives.
 class FileSizeLimit
@@ -329,17 +436,22 @@ void tst_Save::writesTheFileExactly()
     if (!oldContents.isEmpty())
         QVERIFY(writeFile(path, oldContents));
 
+    const NotedCalls noted(m_dir->path());
+
     const SaveOutcome outcome = writePageFile(QFile::encodeName(path), text);
 
     QCOMPARE(outcome.result, SaveOutcome::Result::Saved);
     QVERIFY(QFile::exists(path));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList({"page.html"}));
     QCOMPARE(contents(path), expected);
+    // The new name is made to last: the folder is synced after the rename.
+    QCOMPARE(noted.calls(), QStringList({"rename page.html", "fsync folder"}));
 }
 
-// A link stays a link and the file it leads to gets the page; a named pipe or a device is
-// written as it is, never replaced by a file. The page is larger than a pipe holds, so the
-// writer has to wait for its reader, and finds out when the reader has gone.
+// A link stays a link and the file it leads to gets the page; a hard link stays one file;
+// another user's file keeps its owner, group and mode; a named pipe or a device is written
+// as it is, never replaced by a file. The page is larger than a pipe holds, so the writer
+// has to wait for its reader, and finds out when the reader has gone.
 void tst_Save::writesIntoWhatIsThere_data()
 {
     QTest::addColumn<QString>("kind");
@@ -352,6 +464,15 @@ void tst_Save::writesIntoWhatIsThere_data()
     QTest::newRow("link-to-a-file") << QStringLiteral("link") << true << pageAndTarget << QString();
     QTest::newRow("link-to-no-file-yet")
         << QStringLiteral("dangling-link") << true << pageAndTarget << QString();
+    QTest::newRow("hard-link") << QStringLiteral("hard-link") << true << pageAndTarget << QString();
+    QTest::newRow("another-users-file")
+        << QStringLiteral("foreign-0640") << true << pageOnly << QString();
+    QTest::newRow("another-users-set-id-file")
+        << QStringLiteral("foreign-6755") << true << pageOnly << QString();
+    // A regular file takes the named pipe's place after the name was looked at: what is
+    // written is what was opened, so the file gets the page whole, none of its old tail.
+    QTest::newRow("named-pipe-swapped-for-a-file")
+        << QStringLiteral("pipe-swapped") << true << pageOnly << QString();
     QTest::newRow("named-pipe-with-a-reader")
         << QStringLiteral("pipe") << true << pageOnly << QString();
     QTest::newRow("named-pipe-whose-reader-leaves")
@@ -373,6 +494,24 @@ void tst_Save::writesIntoWhatIsThere()
         QVERIFY(QFile::link(QStringLiteral("target.html"), path));
     } else if (kind == QLatin1String("dangling-link")) {
         QVERIFY(QFile::link(QStringLiteral("target.html"), path));
+    } else if (kind == QLatin1String("hard-link")) {
+        QVERIFY(writeFile(m_dir->filePath(QStringLiteral("target.html")), "old contents"));
+        QCOMPARE(::link(QFile::encodeName(m_dir->filePath("target.html")).constData(),
+                        QFile::encodeName(path).constData()),
+                 0);
+    } else if (kind.startsWith(QLatin1String("foreign"))) {
+        QVERIFY(writeFile(path, "old contents"));
+        if (::chown(QFile::encodeName(path).constData(), NobodyId, NobodyId) != 0)
+            QSKIP("giving a file to another user needs a privileged process");
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), kind.right(4).toUInt(nullptr, 8)), 0);
+    } else if (kind == QLatin1String("pipe-swapped")) {
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        fileLayerWatch().swapped = QFile::encodeName(path);
+        fileLayerWatch().swap = [path, tail = QByteArray(page.size() * 2, 'o')] {
+            ::unlink(QFile::encodeName(path).constData());
+            writeFile(path, tail);
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        };
     } else if (kind.startsWith(QLatin1String("pipe"))) {
         QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         reader.emplace(path, kind == QLatin1String("pipe-left"));
@@ -380,14 +519,30 @@ void tst_Save::writesIntoWhatIsThere()
                !QFile(path).open(QIODevice::WriteOnly | QIODevice::Append)) {
         QSKIP("a private device node needs a privileged process on a file system that allows it");
     }
-    const mode_t kindBefore = kindOf(path);
+    const mode_t kindAfter = kind == QLatin1String("pipe-swapped") ? S_IFREG : kindOf(path);
+    const std::optional<struct stat> before = statusOf(path);
 
     const SaveOutcome outcome = writePageFile(QFile::encodeName(path), QString::fromUtf8(page));
+    fileLayerWatch().swap = nullptr;
 
     QCOMPARE(outcome.reason, reason);
     QCOMPARE(outcome.result,
              reason.isEmpty() ? SaveOutcome::Result::Saved : SaveOutcome::Result::Failed);
-    QCOMPARE(kindOf(path), kindBefore);
+    QCOMPARE(kindOf(path), kindAfter);
+    // Whatever was there keeps its owner, group and mode, set-ID bits and all.
+    const std::optional<struct stat> after = statusOf(path);
+    if (before && after) {
+        QCOMPARE(after->st_uid, before->st_uid);
+        QCOMPARE(after->st_gid, before->st_gid);
+        QCOMPARE(after->st_mode & 07777, before->st_mode & 07777);
+    }
+    // A second name, a symbolic or a hard link's, leads to the very file that got the page.
+    if (entries.contains(QStringLiteral("target.html"))) {
+        const std::optional<struct stat> target = statusOf(m_dir->filePath("target.html"));
+        QVERIFY(target && after);
+        QCOMPARE(after->st_ino, target->st_ino);
+        QVERIFY(contents(m_dir->filePath("target.html")) == page);
+    }
     QCOMPARE(QDir(m_dir->path())
                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
              entries);
@@ -450,35 +605,40 @@ void tst_Save::failedSaveDestroysNothing_data()
     QTest::addColumn<QString>("pipe");     // a named pipe that nothing reads; empty: none
     QTest::addColumn<qint64>("sizeLimit"); // the file-size limit during the save; 0: none
     QTest::addColumn<QString>("reason");   // what the reason says; empty: anything
+    QTest::addColumn<QString>("linked");   // a second name of the existing file; empty: none
 
     QTest::newRow("read-only-folder")
         << QStringLiteral("locked/page.html") << QStringLiteral("locked") << QString() << QString()
-        << qint64(0) << QString();
+        << qint64(0) << QString() << QString();
     QTest::newRow("read-only-folder-existing-file")
         << QStringLiteral("locked/page.html") << QStringLiteral("locked")
-        << QStringLiteral("locked/page.html") << QString() << qint64(0) << QString();
+        << QStringLiteral("locked/page.html") << QString() << qint64(0) << QString() << QString();
     QTest::newRow("read-only-file")
         << QStringLiteral("page.html") << QStringLiteral("page.html") << QStringLiteral("page.html")
-        << QString() << qint64(0) << QString();
+        << QString() << qint64(0) << QString() << QString();
     QTest::newRow("missing-folder")
         << QStringLiteral("missing/page.html") << QString() << QString() << QString() << qint64(0)
-        << QStringLiteral("No such file or directory");
+        << QStringLiteral("No such file or directory") << QString();
     QTest::newRow("folder-is-a-file")
         << QStringLiteral("plain/page.html") << QString() << QStringLiteral("plain") << QString()
-        << qint64(0) << QStringLiteral("Not a directory");
+        << qint64(0) << QStringLiteral("Not a directory") << QString();
     QTest::newRow("target-is-a-folder")
         << QStringLiteral("locked") << QString() << QString() << QString() << qint64(0)
-        << QStringLiteral("Is a directory");
+        << QStringLiteral("Is a directory") << QString();
     QTest::newRow("named-pipe-without-a-reader")
         << QStringLiteral("pipe") << QString() << QString() << QStringLiteral("pipe") << qint64(0)
-        << QStringLiteral("Nothing is reading from the named pipe");
+        << QStringLiteral("Nothing is reading from the named pipe") << QString();
     // The page is longer than the limit: the first write is cut short, the next one fails.
     QTest::newRow("file-size-limit-existing-file")
         << QStringLiteral("page.html") << QString() << QStringLiteral("page.html") << QString()
-        << qint64(8) << QStringLiteral("File too large");
+        << qint64(8) << QStringLiteral("File too large") << QString();
     QTest::newRow("file-size-limit-new-file")
         << QStringLiteral("page.html") << QString() << QString() << QString() << qint64(8)
-        << QStringLiteral("File too large");
+        << QStringLiteral("File too large") << QString();
+    // A file with another name is written in place: room for the page is taken first.
+    QTest::newRow("file-size-limit-hard-linked-file")
+        << QStringLiteral("page.html") << QString() << QStringLiteral("page.html") << QString()
+        << qint64(8) << QStringLiteral("File too large") << QStringLiteral("linked.html");
 }
 
 void tst_Save::failedSaveDestroysNothing()
@@ -489,9 +649,15 @@ void tst_Save::failedSaveDestroysNothing()
     QFETCH(QString, pipe);
     QFETCH(qint64, sizeLimit);
     QFETCH(QString, reason);
+    QFETCH(QString, linked);
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
     if (!existing.isEmpty())
         QVERIFY(writeFile(m_dir->filePath(existing), "old contents"));
+    if (!linked.isEmpty()) {
+        QCOMPARE(::link(QFile::encodeName(m_dir->filePath(existing)).constData(),
+                        QFile::encodeName(m_dir->filePath(linked)).constData()),
+                 0);
+    }
     if (!pipe.isEmpty())
         QCOMPARE(mkfifo(QFile::encodeName(m_dir->filePath(pipe)).constData(), 0600), 0);
     const QString path = m_dir->filePath(target);
@@ -524,6 +690,8 @@ void tst_Save::failedSaveDestroysNothing()
     QCOMPARE(m_window->pageText(), QStringLiteral("new\r\ncontents"));
     if (!existing.isEmpty())
         QCOMPARE(contents(m_dir->filePath(existing)), QByteArray("old contents"));
+    if (!linked.isEmpty())
+        QCOMPARE(contents(m_dir->filePath(linked)), QByteArray("old contents"));
     if (!pipe.isEmpty())
         QCOMPARE(kindOf(m_dir->filePath(pipe)), mode_t(S_IFIFO));
     QCOMPARE(QDir(m_dir->path()).entryList(everything), before);

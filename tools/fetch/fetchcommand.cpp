@@ -64,6 +64,13 @@ bool writePage(OutputFile &output, const MemoryWindow &window)
     return output.writeUtf8(window.pageText());
 }
 
+qint64 pageSize(const MemoryWindow &window)
+{
+    if (const PageBody *body = window.pageBody())
+        return body->utf8Size();
+    return OutputFile::utf8Size(window.pageText());
+}
+
 // Names the file by the bytes it was given as, as other command-line tools do.
 int outputError(const QByteArray &target, const QString &reason)
 {
@@ -125,7 +132,7 @@ int FetchCommand::run(const QList<QByteArray> &arguments)
     OutputFile output;
     if (outputFile.isEmpty())
         output.attach(STDOUT_FILENO);
-    else if (!output.open(outputFile))
+    else if (!output.open(outputFile, pageSize(window)))
         return outputError(outputFile, output.errorString());
     if (!writePage(output, window) || !output.commit())
         return outputError(outputFile.isEmpty() ? "standard output" : outputFile,
