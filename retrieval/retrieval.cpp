@@ -50,10 +50,11 @@ class Retrieval
 {
 public:
     Retrieval(PageWindow &window, StreamSocket &socket, const RetrievalLimits &limits,
-              int redirectsFollowed)
+              RetrievalLimits::Clock::time_point pressDeadline, int redirectsFollowed)
         : m_window(window)
         , m_socket(socket)
         , m_limits(limits)
+        , m_pressDeadline(pressDeadline)
         , m_redirectsFollowed(redirectsFollowed)
     {}
 
@@ -63,6 +64,7 @@ private:
     bool takeUrl();
     bool sendRequest();
     RetrievalOutcome receiveResponse();
+    std::chrono::milliseconds pressTimeLeft() const;
     std::chrono::milliseconds receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const;
     bool headerEndArrived();
     RetrievalOutcome finishAtClose();
@@ -75,6 +77,7 @@ private:
     PageWindow &m_window;
     StreamSocket &m_socket;
     const RetrievalLimits &m_limits;
+    const RetrievalLimits::Clock::time_point m_pressDeadline; // shared by the whole chain
     const int m_redirectsFollowed;
 
     // The working values of this retrieval, fresh for every one.
@@ -117,12 +120,14 @@ bool Retrieval::sendRequest()
 {
     const Endpoint endpoint = m_url.endpoint();
     RequestLines = buildRequestLines(endpoint.hostField(), m_url.Path);
-    if (m_socket.Connect(endpoint.host, endpoint.port) != 0) {
+    // With no time left there is nothing to wait for: the connection would time out at once.
+    if (pressTimeLeft() <= std::chrono::milliseconds::zero() ||
+        m_socket.Connect(endpoint.host, endpoint.port, pressTimeLeft()) != 0) {
         fail(ConnectionError);
         return false;
     }
     for (const QByteArray &line : RequestLines) {
-        if (m_socket.Write(line, line.size()) != line.size()) {
+        if (m_socket.Write(line, line.size(), pressTimeLeft()) != line.size()) {
             m_socket.Disconnect();
             fail(SendError);
             return false;
@@ -164,7 +169,15 @@ RetrievalOutcome Retrieval::receiveResponse()
     }
 }
 
-// What is left of the time the response may take, given what has arrived so far.
+// What is left of the press's time, redirects included.
+std::chrono::milliseconds Retrieval::pressTimeLeft() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_pressDeadline -
+                                                                 m_limits.clock());
+}
+
+// What is left of the time the response may take, given what has arrived so far, and of
+// the press's time.
 std::chrono::milliseconds
 Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
 {
@@ -172,8 +185,9 @@ Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
         m_limits.receiveAllowance +
         m_limits.receiveAllowancePer4KiB * Response.size() / AllowanceStep;
     const std::chrono::milliseconds allowance = std::min(earned, m_limits.maxReceiveTime);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(requestSent + allowance -
-                                                                 m_limits.clock());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        requestSent + allowance - m_limits.clock());
+    return std::min(left, pressTimeLeft());
 }
 
 // Looks for the empty line in what has arrived since the last look (it may straddle two
@@ -225,7 +239,7 @@ RetrievalOutcome Retrieval::followRedirect(const QByteArray &location)
     HeaderLines.clear();
     m_window.setUrlText(target);
     m_window.setRedirecting(true);
-    return Retrieval(m_window, m_socket, m_limits, m_redirectsFollowed + 1).run();
+    return Retrieval(m_window, m_socket, m_limits, m_pressDeadline, m_redirectsFollowed + 1).run();
 }
 
 RetrievalOutcome Retrieval::receiveFailed(int error)
@@ -251,5 +265,5 @@ RetrievalOutcome Retrieval::fail(const QString &message)
 RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
                               const RetrievalLimits &limits)
 {
-    return Retrieval(window, socket, limits, 0).run();
+    return Retrieval(window, socket, limits, limits.clock() + limits.maxPressTime, 0).run();
 }

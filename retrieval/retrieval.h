@@ -28,12 +28,17 @@ struct RetrievalLimits
     std::chrono::milliseconds receiveAllowance{60'000};
     std::chrono::milliseconds receiveAllowancePer4KiB{1'000};
     std::chrono::milliseconds maxReceiveTime{300'000};
+    // The whole press, redirects included, from its start: each wait of each connection
+    // (connecting, sending, receiving) takes no more than what is left of it, so a chain of
+    // redirects cannot hold the window longer than one slow page can.
+    std::chrono::milliseconds maxPressTime{300'000};
     // Where the allowance reads the time; tests bring a clock of their own.
     std::function<Clock::time_point()> clock = Clock::now;
 };
 
 // One press of Retrieve: takes the URL from the window's URL box, fetches that page over
 // HTTP/1.0 and leaves its body, or a failure message, in the page box. Redirects are
-// followed by nested retrievals. Every way out leaves the connection closed.
+// followed by nested retrievals, all within limits.maxPressTime. Every way out leaves the
+// connection closed.
 RetrievalOutcome retrievePage(PageWindow &window, StreamSocket &socket,
                               const RetrievalLimits &limits = {});

@@ -113,14 +113,16 @@ int TcpSocket::fail(int error)
     return -1;
 }
 
-int TcpSocket::Connect(const QString &host, int port)
+int TcpSocket::Connect(const QString &host, int port, std::chrono::milliseconds wait)
 {
     Disconnect();
     if (port < 1 || port > 65535 || !isValidHost(host))
         return fail(EINVAL);
+    if (wait <= std::chrono::milliseconds::zero())
+        return fail(ETIMEDOUT);
 
     // The lookup and every try of an address share the one timeout.
-    const auto deadline = std::chrono::steady_clock::now() + m_timeouts.connect;
+    const auto deadline = std::chrono::steady_clock::now() + std::min(wait, m_timeouts.connect);
     const LookupResult found = lookUpHost(host.toStdString(), port, deadline, m_lookup);
     if (found.error != 0)
         return fail(found.error);
@@ -138,11 +140,14 @@ int TcpSocket::Connect(const QString &host, int port)
     return 0;
 }
 
-qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
+qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length, std::chrono::milliseconds wait)
 {
     if (m_fd < 0)
         return fail(ENOTCONN);
     length = qBound<qsizetype>(0, length, data.size());
+    const auto deadline =
+        std::min(m_sendDeadline, std::chrono::steady_clock::now() +
+                                     std::min<std::chrono::milliseconds>(wait, m_timeouts.write));
     qsizetype sent = 0;
     while (sent < length) {
         const ssize_t n = retryOnInterrupt([&] {
@@ -156,7 +161,7 @@ qsizetype TcpSocket::Write(const QByteArray &data, qsizetype length)
         // A full send buffer is waited on, until the connection's time for sending is up;
         // a send of nothing cannot happen for a non-empty buffer, so it is never looped on.
         const bool full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        const int error = full ? awaitReady(m_fd, POLLOUT, m_sendDeadline) : (n < 0 ? errno : EIO);
+        const int error = full ? awaitReady(m_fd, POLLOUT, deadline) : (n < 0 ? errno : EIO);
         if (error != 0) { // the call ends with what went out so far
             m_lastError = error;
             break;

@@ -30,9 +30,12 @@ public:
     TcpSocket &operator=(const TcpSocket &) = delete;
     ~TcpSocket() override;
 
-    int Connect(const QString &host, int port) override;
-    qsizetype Write(const QByteArray &data, qsizetype length) override;
-    // Waits for data no longer than the read timeout, nor than `wait`.
+    // Each call waits no longer than its own timeout, nor than `wait`.
+    static constexpr std::chrono::milliseconds TimeoutsOnly = std::chrono::milliseconds::max();
+    int Connect(const QString &host, int port,
+                std::chrono::milliseconds wait = TimeoutsOnly) override;
+    qsizetype Write(const QByteArray &data, qsizetype length,
+                    std::chrono::milliseconds wait = TimeoutsOnly) override;
     qsizetype Read(std::span<char> buffer, std::chrono::milliseconds wait) override;
     void Disconnect() override;
     int LastError() const override { return m_lastError; }

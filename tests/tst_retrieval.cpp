@@ -748,17 +748,32 @@ void tst_Retrieval::redirectChain()
 
 void tst_Retrieval::redirectLimit_data()
 {
-    QTest::addColumn<int>("redirects"); // the redirect statuses met, one per connection
+    QTest::addColumn<int>("redirects");       // the redirect statuses met, one per connection
+    QTest::addColumn<int>("connectDelayMs");  // how long each connection takes to be made
+    QTest::addColumn<int>("responseDelayMs"); // how long each response takes to come
+    QTest::addColumn<int>("connections");
     QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("elapsedMs"); // on the scripted clock when the press ends
 
-    QTest::newRow("twenty-followed") << 20 << u"final page"_s;
-    QTest::newRow("twenty-first-refused") << 21 << u"Error: Too many redirects"_s;
+    QTest::newRow("twenty-followed") << 20 << 0 << 0 << 21 << u"final page"_s << 0;
+    QTest::newRow("twenty-first-refused")
+        << 21 << 0 << 0 << 21 << u"Error: Too many redirects"_s << 0;
+    // The whole press, redirects included, ends 300 s after it started, with the message of
+    // the wait that ran out: each connection alone stays well within its own limits.
+    QTest::newRow("slow-chain-cut-while-receiving")
+        << 20 << 0 << 29'000 << 11 << u"Error receiving data! - 110"_s << 300'000;
+    QTest::newRow("slow-chain-cut-while-connecting")
+        << 20 << 20'000 << 9'000 << 11 << u"Connection error!"_s << 300'000;
 }
 
 void tst_Retrieval::redirectLimit()
 {
     QFETCH(int, redirects);
+    QFETCH(int, connectDelayMs);
+    QFETCH(int, responseDelayMs);
+    QFETCH(int, connections);
     QFETCH(QString, page);
+    QFETCH(int, elapsedMs);
 
     QList<Script> scripts;
     for (int i = 0; i < redirects; ++i) {
@@ -766,12 +781,17 @@ void tst_Retrieval::redirectLimit()
                            ".example/\r\n\r\n");
     }
     scripts += serving("HTTP/1.0 200 OK\r\n\r\nfinal page");
+    for (Script &script : scripts) {
+        script.connectDelay = std::chrono::milliseconds(connectDelayMs);
+        script.reads.first().delay = std::chrono::milliseconds(responseDelayMs);
+    }
     const Run run = retrieve(u"h0.example/"_s, scripts);
-    const int connections = qMin(redirects, 20) + 1;
-    QCOMPARE(run.calls.count(u"Disconnect"_s), connections);
+    const bool lastMade = page != u"Connection error!"_s;
+    QCOMPARE(run.calls.count(u"Disconnect"_s), connections - (lastMade ? 0 : 1));
     QCOMPARE(run.calls.filter(u"Connect("_s).size(), connections);
     QCOMPARE(run.calls.last(), pageCall(page));
     QCOMPARE(run.url, u"http://h%1.example/"_s.arg(connections - 1));
+    QCOMPARE(run.elapsed.count(), elapsedMs);
     QCOMPARE(run.redirecting, false);
     QCOMPARE(run.faults, QStringList());
 }
@@ -858,7 +878,7 @@ void tst_Retrieval::slowServer()
 }
 
 // The program's own limits: 20 redirects, 256 MiB of response, 60 s and 1 s per 4 KiB,
-// 300 s at most.
+// 300 s at most, and 300 s for the whole press.
 void tst_Retrieval::defaultLimits()
 {
     const RetrievalLimits limits;
@@ -867,6 +887,7 @@ void tst_Retrieval::defaultLimits()
     QCOMPARE(limits.receiveAllowance, std::chrono::seconds(60));
     QCOMPARE(limits.receiveAllowancePer4KiB, std::chrono::seconds(1));
     QCOMPARE(limits.maxReceiveTime, std::chrono::seconds(300));
+    QCOMPARE(limits.maxPressTime, std::chrono::seconds(300));
 }
 
 QTEST_APPLESS_MAIN(tst_Retrieval)

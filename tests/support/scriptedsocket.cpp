@@ -24,7 +24,7 @@ const ScriptedSocket::Script *ScriptedSocket::current() const
     return const_cast<ScriptedSocket *>(this)->current();
 }
 
-int ScriptedSocket::Connect(const QString &host, int port)
+int ScriptedSocket::Connect(const QString &host, int port, std::chrono::milliseconds wait)
 {
     m_calls += QStringLiteral("Connect(%1,%2)").arg(host).arg(port);
     if (m_connected)
@@ -36,13 +36,21 @@ int ScriptedSocket::Connect(const QString &host, int port)
     m_writeFailed = false;
     if (m_connections.size() > m_scripts.size())
         m_faults += QStringLiteral("Connect without a script");
-    const int result = current() ? current()->connectResult : -1;
+    int result = current() ? current()->connectResult : -1;
+    m_timedOut = false;
+    if (current() && current()->connectDelay > wait) {
+        m_now += wait;
+        m_timedOut = true;
+        result = -1;
+    } else if (current()) {
+        m_now += current()->connectDelay;
+    }
     m_connected = result == 0;
     m_connections.last().connected = m_connected;
     return result;
 }
 
-qsizetype ScriptedSocket::Write(const QByteArray &data, qsizetype length)
+qsizetype ScriptedSocket::Write(const QByteArray &data, qsizetype length, std::chrono::milliseconds)
 {
     QString call = QStringLiteral("Write(") + QString::fromLatin1(data);
     if (length != data.size())

@@ -14,9 +14,9 @@
 // A StreamSocket that plays back scripted results and records every call, in order, as
 // text: "Connect(host,port)", "Write(bytes)" (with ",length" when the length passed is not
 // the size of the bytes), "Read", "Disconnect", "LastError". Each Connect takes the next script, so
-// the connections of a redirect chain meet successive scripts. Time is scripted too: a read whose
-// answer comes later than the caller will wait fails with ETIMEDOUT, and now() tells the time
-// passed.
+// the connections of a redirect chain meet successive scripts. Time is scripted too: a connection
+// or a read whose answer comes later than the caller will wait fails with ETIMEDOUT, and now()
+// tells the time passed.
 class ScriptedSocket : public StreamSocket
 {
 public:
@@ -32,6 +32,8 @@ public:
     struct Script
     {
         int connectResult = 0;
+        // How long connecting takes; one that takes longer than the caller will wait fails.
+        std::chrono::milliseconds connectDelay{0};
         QList<std::optional<qsizetype>> writeResults; // nothing (or no entry): the whole length
         QList<ReadStep> reads; // once they run out, every Read reports the close (0)
         int lastError = 0;
@@ -53,14 +55,15 @@ public:
     static ReadStep readError() { return {-1, {}}; }
     // A server that sends each of `chunks` in a read of its own, then closes.
     static Script servingChunks(const QList<QByteArray> &chunks);
-    static Script refusing(int connectResult = -1) { return {connectResult, {}, {}, 0}; }
+    static Script refusing(int connectResult = -1) { return {connectResult, {}, {}, {}, 0}; }
 
     explicit ScriptedSocket(QList<Script> scripts)
         : m_scripts(std::move(scripts))
     {}
 
-    int Connect(const QString &host, int port) override;
-    qsizetype Write(const QByteArray &data, qsizetype length) override;
+    int Connect(const QString &host, int port, std::chrono::milliseconds wait) override;
+    qsizetype Write(const QByteArray &data, qsizetype length,
+                    std::chrono::milliseconds wait) override;
     qsizetype Read(std::span<char> buffer, std::chrono::milliseconds wait) override;
     void Disconnect() override;
     int LastError() const override;
