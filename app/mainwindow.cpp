@@ -15,6 +15,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <utility>
+
 namespace {
 
 constexpr qint16 FlagTrue = -1;
@@ -125,6 +127,9 @@ void Main::createControls()
 
     ContentBox->setObjectName(QStringLiteral("ContentBox"));
     URLBox->setObjectName(QStringLiteral("URLBox"));
+    // The box holds every URL that can be fetched, and one character more, so that a longer
+    // text pasted into it is refused with a message rather than cut short unseen.
+    URLBox->setMaxLength(int(RetrievalLimits().maxUrlLength + 1));
     SaveAs->setObjectName(QStringLiteral("SaveAs"));
     Retrieve->setObjectName(QStringLiteral("Retrieve"));
     Label_URL->setObjectName(QStringLiteral("Label_URL"));
@@ -174,12 +179,15 @@ void Main::placeControls()
 
 QString Main::urlText() const
 {
-    return URLBox->text();
+    return m_pressUrl ? m_pressUrl->text : URLBox->text();
 }
 
 void Main::setUrlText(const QString &text)
 {
-    URLBox->setText(text);
+    if (m_pressUrl)
+        *m_pressUrl = {text, true};
+    else
+        URLBox->setText(text);
 }
 
 void Main::setPageText(const QString &text)
@@ -212,7 +220,11 @@ void Main::setRedirecting(bool on)
 void Main::Retrieve_Click()
 {
     const WaitCursor busy;
+    m_pressUrl = PressUrl{URLBox->text()};
     retrievePage(*this, SocketWrench);
+    const PressUrl url = *std::exchange(m_pressUrl, std::nullopt);
+    if (url.written)
+        URLBox->setText(url.text);
 }
 
 void Main::setSaveDialog(SaveDialog *dialog)

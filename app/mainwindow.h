@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -61,4 +62,12 @@ private:
     SaveDialog *m_saveDialog = &SaveBox;
     SaveFailureReport m_saveFailureReport;
     qint16 Redirecting = 0; // -1 while the retrieval about to start follows a redirect
+    // During a press, the URL that the retrieval reads and writes: the URL box takes it once,
+    // at the end, since laying out a long URL costs time on every write.
+    struct PressUrl
+    {
+        QString text;
+        bool written = false;
+    };
+    std::optional<PressUrl> m_pressUrl;
 };

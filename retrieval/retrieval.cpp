@@ -33,6 +33,7 @@ const QString ReceiveErrorPrefix = QStringLiteral("Error receiving data! - ");
 const QString StatusErrorPrefix = QStringLiteral("Error: ");
 const QString TooLargeError = QStringLiteral("Error: Page too large");
 const QString TooManyRedirectsError = QStringLiteral("Error: Too many redirects");
+const QString UrlTooLongError = QStringLiteral("Error: URL too long (over %1 characters)");
 
 // 300 and 399 are not redirects: their bodies are shown, as they always have been.
 bool isRedirect(double statusCode)
@@ -72,6 +73,7 @@ private:
     RetrievalOutcome followRedirect(const QByteArray &location);
     RetrievalOutcome receiveFailed(int error);
     RetrievalOutcome rejectStatus();
+    RetrievalOutcome urlTooLong();
     RetrievalOutcome fail(const QString &message);
 
     PageWindow &m_window;
@@ -95,6 +97,8 @@ private:
 RetrievalOutcome Retrieval::run()
 {
     m_window.setPageText(QString());
+    if (m_window.urlText().size() > m_limits.maxUrlLength)
+        return urlTooLong();
     if (!takeUrl())
         return fail(SchemeError);
     if (!sendRequest())
@@ -235,6 +239,8 @@ RetrievalOutcome Retrieval::followRedirect(const QByteArray &location)
     if (m_redirectsFollowed >= m_limits.maxRedirects)
         return fail(TooManyRedirectsError);
     const QString target = resolveLocation(m_url.urlWithPort(), decodeText(location));
+    if (target.size() > m_limits.maxUrlLength)
+        return urlTooLong();
     Response = ResponseBuffer();
     HeaderLines.clear();
     m_window.setUrlText(target);
@@ -252,6 +258,12 @@ RetrievalOutcome Retrieval::receiveFailed(int error)
 RetrievalOutcome Retrieval::rejectStatus()
 {
     return fail(StatusErrorPrefix + numberText(StatusCode));
+}
+
+// The URL box keeps the URL that was fetched last, or the one typed.
+RetrievalOutcome Retrieval::urlTooLong()
+{
+    return fail(UrlTooLongError.arg(m_limits.maxUrlLength));
 }
 
 RetrievalOutcome Retrieval::fail(const QString &message)

@@ -19,6 +19,9 @@ struct RetrievalLimits
     using Clock = std::chrono::steady_clock;
 
     int maxRedirects = 20;
+    // The longest URL fetched, typed or given by a redirect, in characters: as long as
+    // browsers take. A longer one ends the press with a message.
+    qsizetype maxUrlLength = qsizetype(2) * 1024 * 1024;
     qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
 
     // From the moment the request has been sent, the response may take receiveAllowance,

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "loopbackserver.h"
 #include "mainwindow.h"
 #include "pagebox.h"
 
@@ -8,9 +9,11 @@
 #include <QScrollBar>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 // The window as the user first sees it, and what its buttons and keys do before any page
 // is fetched. Retrievals here never leave the machine: they fail on the port or on a
-// refused loopback port.
+// refused loopback port, or meet a server on the loopback address.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
@@ -34,6 +37,7 @@ private slots:
     void longPortFitsItsLabel();
     void badSchemeLeavesUrlAndPortAlone();
     void controlsKeepTheirStateAfterRetrievals();
+    void redirectTargetFetchedWhole();
 
 private:
     template <typename T> T *control(const char *name) const
@@ -239,6 +243,21 @@ void tst_MainWindow::controlsKeepTheirStateAfterRetrievals()
     QVERIFY(control<QPushButton>("SaveAs")->isEnabled());
     QCOMPARE(control<QLabel>("Label_URL")->text(), QStringLiteral("URL:"));
     QCOMPARE(control<QLabel>("Label_Contents")->text(), QStringLiteral("Page contents:"));
+}
+
+// A URL longer than a line edit holds by default is requested as it was sent, and shown.
+void tst_MainWindow::redirectTargetFetchedWhole()
+{
+    const QByteArray path = '/' + QByteArray(39'999, 'p');
+    const LoopbackServer server({{"HTTP/1.0 302 Found\r\nLocation: " + path + "\r\n\r\n"},
+                                 {"HTTP/1.0 200 OK\r\n\r\nmoved here"}});
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    control<QLineEdit>("URLBox")->setText(host + u'/');
+    QTest::mouseClick(control<QPushButton>("Retrieve"), Qt::LeftButton);
+
+    QCOMPARE(pageText(), QStringLiteral("moved here"));
+    QCOMPARE(server.requests().value(1).split('\r').first(), "GET " + path + " HTTP/1.0");
+    QCOMPARE(control<QLineEdit>("URLBox")->text(), u"http://"_s + host + QString::fromLatin1(path));
 }
 
 QTEST_MAIN(tst_MainWindow)
