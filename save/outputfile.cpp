@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,15 +153,23 @@ bool takeAttributes(int fd, const struct stat &old)
            (now.st_mode & 07777) == (old.st_mode & 07777);
 }
 
-// Makes sure that the file `fd`, now `oldSize` bytes long, has room for `size` bytes, so that
-// overwriting it cannot run out of space. Where the file system cannot set room aside, the
-// part past the old end is written with zeros instead, which takes the same room on a file
-// system that overwrites blocks where they are. On failure the file is cut back to its old
-// size and errno says why.
+// Makes sure that the file `fd`, now `oldSize` bytes long, has room for `size` bytes, on the
+// disk and under the file-size limit, so that overwriting it cannot run out of space. Where
+// the file system cannot set room aside, the part past the old end is written with zeros
+// instead, which takes the same room on a file system that overwrites blocks where they are.
+// On failure the file is cut back to its old size and errno says why.
 bool reserveRoom(int fd, qint64 oldSize, qint64 size)
 {
     if (size <= 0)
         return true;
+    // The file-size limit stops writes past it even inside the old contents, which taking
+    // room only meets when the file grows.
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        rlim_t(size) > limit.rlim_cur) {
+        errno = EFBIG;
+        return false;
+    }
     int error = retryOnInterrupt([&] { return fallocate(fd, 0, 0, size); }) == 0 ? 0 : errno;
     if (error == EOPNOTSUPP || error == ENOSYS) {
         static const QByteArray Zeros(ZeroBlockLength, '\0');

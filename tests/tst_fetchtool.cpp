@@ -174,22 +174,30 @@ void TestFetchTool::writesToFile_data()
     QTest::addColumn<bool>("pipe");              // a named pipe there before, that nothing reads
     QTest::addColumn<qint64>("sizeLimit");       // the program's file-size limit; 0: none
     QTest::addColumn<QByteArray>("error");       // what follows "cannot write PATH: "; null: none
+    QTest::addColumn<QByteArray>("linked");      // a second name of the old file; null: none
 
     const QByteArray none;
-    QTest::newRow("new-file") << QByteArray("page.txt") << none << false << qint64(0) << none;
+    QTest::newRow("new-file") << QByteArray("page.txt") << none << false << qint64(0) << none
+                              << none;
     QTest::newRow("file-replaced")
         << QByteArray("page.txt") << QByteArray("old contents, longer than the page") << false
-        << qint64(0) << none;
+        << qint64(0) << none << none;
     QTest::newRow("name-not-utf8")
-        << QByteArray("new\nline-\xff\xfe.html") << none << false << qint64(0) << none;
+        << QByteArray("new\nline-\xff\xfe.html") << none << false << qint64(0) << none << none;
     QTest::newRow("missing-folder") << QByteArray("missing/page.txt") << none << false << qint64(0)
-                                    << QByteArray("No such file or directory");
+                                    << QByteArray("No such file or directory") << none;
     QTest::newRow("named-pipe-without-a-reader")
         << QByteArray("pipe") << none << true << qint64(0)
-        << QByteArray("Nothing is reading from the named pipe");
+        << QByteArray("Nothing is reading from the named pipe") << none;
     // The page is longer than the limit: the first write is cut short, the next one fails.
     QTest::newRow("file-size-limit") << QByteArray("page.txt") << QByteArray("old contents")
-                                     << false << qint64(4) << QByteArray("File too large");
+                                     << false << qint64(4) << QByteArray("File too large") << none;
+    // A file with a second name is written in place, room for the page taken first.
+    QTest::newRow("hard-linked-file") << QByteArray("page.txt") << QByteArray("old contents")
+                                      << false << qint64(0) << none << QByteArray("other.txt");
+    QTest::newRow("file-size-limit-hard-linked-file")
+        << QByteArray("page.txt") << QByteArray("old contents") << false << qint64(4)
+        << QByteArray("File too large") << QByteArray("other.txt");
 }
 
 // The page, or on failure a message naming the file by its bytes and why; whatever fails,
@@ -201,6 +209,7 @@ void TestFetchTool::writesToFile()
     QFETCH(bool, pipe);
     QFETCH(qint64, sizeLimit);
     QFETCH(QByteArray, error);
+    QFETCH(QByteArray, linked);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray folder = QFile::encodeName(dir.path());
@@ -213,6 +222,9 @@ void TestFetchTool::writesToFile()
     }
     if (pipe)
         QCOMPARE(mkfifo(path.constData(), 0600), 0);
+    const QByteArray secondPath = folder + '/' + linked;
+    if (!linked.isNull())
+        QCOMPARE(link(path.constData(), secondPath.constData()), 0);
     const QList<QByteArray> before = entries(folder);
     const QByteArray body = "saved \xC3\xA9\r\n";
     LoopbackServer server({page(body)});
@@ -224,7 +236,9 @@ void TestFetchTool::writesToFile()
         QCOMPARE(run.err, QByteArray());
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(contents(path), body);
-        QCOMPARE(entries(folder), QList<QByteArray>{name});
+        QCOMPARE(entries(folder), linked.isNull() ? QList<QByteArray>{name} : before);
+        if (!linked.isNull())
+            QCOMPARE(contents(secondPath), body);
         return;
     }
     QCOMPARE(run.err, "tarnwick-fetch: cannot write " + path + ": " + error + '\n');
@@ -232,6 +246,8 @@ void TestFetchTool::writesToFile()
     QCOMPARE(entries(folder), before);
     if (!oldContents.isNull())
         QCOMPARE(contents(path), oldContents);
+    if (!linked.isNull())
+        QCOMPARE(contents(secondPath), oldContents);
     struct stat status;
     if (pipe)
         QVERIFY(lstat(path.constData(), &status) == 0 && S_ISFIFO(status.st_mode));
