@@ -19,10 +19,10 @@ struct RetrievalLimits
     using Clock = std::chrono::steady_clock;
 
     int maxRedirects = 20;
+    qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
     // The longest URL fetched, typed or given by a redirect, in characters: as long as
     // browsers take. A longer one ends the press with a message.
     qsizetype maxUrlLength = qsizetype(2) * 1024 * 1024;
-    qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
 
     // From the moment the request has been sent, the response may take receiveAllowance,
     // plus receiveAllowancePer4KiB for every 4 KiB that has arrived, but never longer than
