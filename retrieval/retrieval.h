@@ -20,9 +20,11 @@ struct RetrievalLimits
 
     int maxRedirects = 20;
     qsizetype maxResponseBytes = qsizetype(256) * 1024 * 1024;
-    // The longest URL fetched, typed or given by a redirect, in characters: as long as
-    // browsers take. A longer one ends the press with a message.
-    qsizetype maxUrlLength = qsizetype(2) * 1024 * 1024;
+    // The longest URL fetched, typed or given by a redirect, in characters: eight times what
+    // common servers take in a request line, and as long as the URL box still shows and
+    // paints within a frame or two (it lays out its whole line; 2 MiB would take half a
+    // second a paint). A longer one ends the press with a message.
+    qsizetype maxUrlLength = qsizetype(64) * 1024;
 
     // From the moment the request has been sent, the response may take receiveAllowance,
     // plus receiveAllowancePer4KiB for every 4 KiB that has arrived, but never longer than

@@ -210,6 +210,15 @@ int syncFolderOf(const QByteArray &name)
     return error;
 }
 
+// Opens what `target` names, never following a link and never waiting: for a named pipe,
+// there being no reader is an error at once.
+int openWithout(const QByteArray &target, int access)
+{
+    return retryOnInterrupt([&] {
+        return ::open(target.constData(), access | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    });
+}
+
 } // namespace
 
 OutputFile::~OutputFile()
@@ -230,10 +239,11 @@ bool OutputFile::open(const QByteArray &path, qint64 size)
         const QByteArray &target = *followed;
         if (target.isEmpty())
             return fail(ENOENT);
-        const int fd = retryOnInterrupt([&] {
-            return ::open(target.constData(),
-                          O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-        });
+        int fd = openWithout(target, O_WRONLY);
+        // A program that is running cannot be written, only replaced: it is opened to be looked at.
+        const bool running = fd < 0 && errno == ETXTBSY;
+        if (running)
+            fd = openWithout(target, O_RDONLY);
         if (fd < 0 && errno == ELOOP)
             continue;
         if (fd < 0)
@@ -245,7 +255,8 @@ bool OutputFile::open(const QByteArray &path, qint64 size)
             return fail(error);
         }
         if (S_ISREG(status.st_mode))
-            return openRegular(fd, status, target, size);
+            return openRegular(fd, status, target, size,
+                               running ? InPlace::Refused : InPlace::Allowed);
         m_kind = Kind::Direct;
         m_descriptor = fd;
         return true;
@@ -275,16 +286,19 @@ void OutputFile::attach(int descriptor)
 // `descriptor` is the regular file at `target`, opened for writing; it is replaced when a
 // temporary can take its place unchanged, else written in place.
 bool OutputFile::openRegular(int descriptor, const struct stat &existing, const QByteArray &target,
-                             qint64 size)
+                             qint64 size, InPlace inPlace)
 {
     if (existing.st_nlink <= 1 && openReplacement(target, &existing)) {
         ::close(descriptor);
         return true;
     }
-    if (!m_error.isEmpty()) { // no temporary could be made at all
+    if (inPlace == InPlace::Refused) {
         ::close(descriptor);
-        return false;
+        return m_error.isEmpty() ? fail(ETXTBSY) : false;
     }
+    // Where no temporary can be made at all (a folder that takes no new names), the file is
+    // written in place too, as long as the file itself may be written.
+    m_error.clear();
     return openInPlace(descriptor, existing.st_size, size);
 }
 

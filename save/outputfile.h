@@ -17,10 +17,11 @@ struct stat;
 // beside it that replaces it only on commit(): the temporary has the old file's owner, group
 // and mode before anything is written into it, and after the rename the folder is synced, so
 // that the new name survives a power cut. A regular file that cannot be replaced so (it has
-// other hard links, or its owner, group or mode cannot be given to a new file) is written in
-// place instead, as it is: room for the new contents is taken before the old ones are
-// overwritten, so a full disk or a file-size limit leaves them as they were. Anything else
-// (a named pipe, a device) is written directly: nothing is created, emptied or renamed.
+// other hard links, its owner, group or mode cannot be given to a new file, or its folder
+// takes no new name) is written in place instead, as it is: room for the new contents is taken
+// before the old ones are overwritten, so a full disk or a file-size limit leaves them as they
+// were. Anything else (a named pipe, a device) is written directly: nothing is created, emptied or
+// renamed.
 //
 // A failure tells why in errorString(), in the system's words ("No space left on device"),
 // removes the temporary and leaves an existing file as it was; only a failure that cannot be
@@ -69,8 +70,11 @@ private:
         Attached,    // a descriptor of the caller's
     };
 
+    // Whether a regular file that cannot be replaced may be written in place instead.
+    enum class InPlace { Allowed, Refused };
+
     bool openRegular(int descriptor, const struct stat &existing, const QByteArray &target,
-                     qint64 size);
+                     qint64 size, InPlace inPlace);
     bool openReplacement(const QByteArray &target, const struct stat *existing);
     bool openInPlace(int descriptor, qint64 oldSize, qint64 size);
     bool failToOpen(const QByteArray &target, int error);

@@ -684,14 +684,14 @@ void tst_Retrieval::redirectTarget_data()
     QTest::newRow("other-scheme")
         << base << "Location: ftp://b.example/"_ba << u"ftp://b.example/"_s
         << QStringList{pageCall({}), pageCall(u"Error: Only HTTP protcol is supported"_s)};
-    // A URL is fetched whole up to 2 MiB characters; a longer one is not fetched at all.
+    // A URL is fetched whole up to the limit; a longer one is not fetched at all.
     const qsizetype longest = RetrievalLimits().maxUrlLength;
     const QByteArray longestUrl = "http://b.example/" + QByteArray(longest - 17, 'p');
     QTest::newRow("target-at-the-length-limit")
         << base << "Location: " + longestUrl << QString::fromLatin1(longestUrl) << toB;
     QTest::newRow("target-over-the-length-limit")
         << base << "Location: " + longestUrl + 'p' << u"http://a.example/dir/page.html"_s
-        << QStringList{pageCall(u"Error: URL too long (over 2097152 characters)"_s)};
+        << QStringList{pageCall(u"Error: URL too long (over 65536 characters)"_s)};
 }
 
 void tst_Retrieval::redirectTarget()
