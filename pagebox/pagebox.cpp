@@ -151,20 +151,18 @@ void PageBox::paintEvent(QPaintEvent *event)
     qreal y = m_layouts.topMargin() - stretch.layout->lineAt(top.line).y();
     for (;;) {
         QList<QTextLayout::FormatRange> selections;
-        if (selectionStart < stretch.end && selectionEnd > stretch.start) {
+        // A selected line break, CR LF or not, reaches one place past the layout's text, where
+        // the layout draws it as Qt's plain text editor does: a little room after the line.
+        const bool breakSelected =
+            stretch.endsRow && selectionStart <= stretch.end && selectionEnd > stretch.end;
+        if ((selectionStart < stretch.end && selectionEnd > stretch.start) || breakSelected) {
             const int from = stretch.toLayout(std::max(selectionStart, stretch.start));
-            const int to = stretch.toLayout(std::min(selectionEnd, stretch.end));
+            const int to =
+                stretch.toLayout(std::min(selectionEnd, stretch.end)) + (breakSelected ? 1 : 0);
             selections.append({from, to - from, selected});
         }
         const QPointF origin(PageLayouts::DocumentMargin, y);
         stretch.layout->draw(&painter, origin, selections);
-        // A selected line break shows as a little room after the line's last character.
-        if (stretch.endsRow && selectionStart <= stretch.end && selectionEnd > stretch.end) {
-            const QTextLine last = stretch.layout->lineAt(stretch.layout->lineCount() - 1);
-            painter.fillRect(QRectF(origin.x() + last.naturalTextWidth(), y + last.y(),
-                                    painter.fontMetrics().averageCharWidth(), last.height()),
-                             palette().brush(QPalette::Highlight));
-        }
         if (caretShown && holds(stretch, cursor))
             stretch.layout->drawCursor(&painter, origin,
                                        stretch.toLayout(cursor) + (stretch.preeditAt >= 0
@@ -380,12 +378,9 @@ void PageBox::inputMethodEvent(QInputMethodEvent *event)
 
 QVariant PageBox::inputMethodQuery(Qt::InputMethodQuery query) const
 {
-    QVariant answer = m_control.inputMethodQuery(query);
-    if (!answer.isValid())
-        return QAbstractScrollArea::inputMethodQuery(query);
-    if (query == Qt::ImCursorRectangle)
-        answer = answer.toRect().translated(viewport()->pos());
-    return answer;
+    // Rectangles are in the viewport's coordinates, as Qt's plain text editor gives them.
+    const QVariant answer = m_control.inputMethodQuery(query);
+    return answer.isValid() ? answer : QAbstractScrollArea::inputMethodQuery(query);
 }
 
 // --- Context menu -----------------------------------------------------------------------

@@ -30,6 +30,10 @@ constexpr qsizetype OfferedTextLimit = 65536;
 constexpr qsizetype SurroundingChars = 4096;
 // What Delete takes is looked for in a window this long each way, widened for longer clusters.
 constexpr qsizetype ClusterWindow = 64;
+// Ctrl+Delete and Ctrl+Backspace look this many of the layouts' windows for a word's edge.
+constexpr int WordWindows = 256;
+// Characters that end a word for moving by words, besides blanks, as in Qt's text layouts.
+constexpr QStringView WordSeparators = u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\";
 
 // Text handed to the clipboard, the X11 primary selection or a drag: read out when another
 // program asks for it, so that selecting a large page costs next to nothing.
@@ -200,6 +204,9 @@ void PageControl::scrollByLines(int lines)
 // characters before it, which decide where some clusters start.
 qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
 {
+    // A CR LF line break is one character, whatever stands on the lines around it.
+    if (m_text.at(position) == u'\r' && m_text.at(position + 1) == u'\n')
+        return position + 2;
     const qsizetype start = std::max<qsizetype>(0, position - ClusterWindow);
     for (qsizetype window = ClusterWindow;; window *= 4) {
         const QString around = m_text.mid(start, position - start + window);
@@ -209,8 +216,39 @@ qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
         if (next < 0)
             return start + around.size();
         if (next < around.size() || around.size() < position - start + window)
-            return start + next;
+            return pastPair(start + next);
     }
+}
+
+// Qt's grapheme rules stop inside some surrogate pairs that follow letters of Indic scripts;
+// no edit may leave half a pair, so an end there goes on past the pair.
+qsizetype PageControl::pastPair(qsizetype position) const
+{
+    return m_text.at(position - 1).isHighSurrogate() && m_text.at(position).isLowSurrogate()
+               ? position + 1
+               : position;
+}
+
+// Where Ctrl+Delete and Ctrl+Backspace stop: the next or the previous place where a word
+// starts or ends, as the caret moves by words. The layouts look a window of text at a time;
+// where one cuts a run of letters, the search goes on past it, so that a long run goes whole,
+// up to WordWindows windows, and an end never falls inside a pair or a CR LF line break.
+qsizetype PageControl::wordEdge(qsizetype position, bool forwards) const
+{
+    const auto joined = [this](qsizetype at) {
+        const auto inWord = [](QChar c) {
+            return !c.isNull() && !c.isSpace() && !WordSeparators.contains(c);
+        };
+        return inWord(m_text.at(at - 1)) && inWord(m_text.at(at));
+    };
+    qsizetype edge = position;
+    for (int windows = 0; windows < WordWindows; ++windows) {
+        edge = forwards ? m_layouts.rightOf(edge, true) : m_layouts.leftOf(edge, true);
+        if (edge <= 0 || edge >= m_text.size() || !joined(edge))
+            break;
+    }
+    // An end inside a pair or a CR LF line break takes the whole of it.
+    return forwards && settled(edge) != edge ? edge + 1 : settled(edge);
 }
 
 // --- Moving by keys -------------------------------------------------------------------
@@ -559,11 +597,11 @@ bool PageControl::handleShortcut(QKeyEvent *event)
         selectAll();
     } else if (event->matches(QKeySequence::DeleteStartOfWord)) {
         if (!hasSelection())
-            m_anchor = m_layouts.leftOf(m_cursor, true);
+            m_anchor = wordEdge(m_cursor, false);
         replaceSelection(QStringView());
     } else if (event->matches(QKeySequence::DeleteEndOfWord)) {
         if (!hasSelection())
-            m_anchor = m_layouts.rightOf(m_cursor, true);
+            m_anchor = wordEdge(m_cursor, true);
         replaceSelection(QStringView());
     } else if (event->matches(QKeySequence::DeleteEndOfLine)) {
         deleteToLineEnd();
@@ -598,19 +636,25 @@ QString PageControl::typedText(const QKeyEvent *event)
     return withoutLoneSurrogates(text);
 }
 
+// A key that reaches the box while an input method composes does what it always does, as
+// in Qt's own editors: the composition goes on, shown at the caret. A modifier pressed alone
+// (Shift, Ctrl) changes nothing at all.
 void PageControl::keyPress(QKeyEvent *event)
 {
-    dropPreedit();
     const QString typed = typedText(event);
     if (handleShortcut(event) || handleMovement(event)) {
         offerSelection();
-        return;
-    }
-    if (isAcceptableInput(typed, event->modifiers())) {
+    } else if (isAcceptableInput(typed, event->modifiers())) {
         replaceSelection(withTypedBreaks(typed), PageHistory::Run::Typing);
+    } else {
+        event->ignore();
         return;
     }
-    event->ignore();
+    if (!m_layouts.preedit().isEmpty()) {
+        m_layouts.setPreedit(m_cursor, m_layouts.preedit(), m_preeditFormats);
+        emit updateRequest();
+        emit microFocusChanged();
+    }
 }
 
 bool PageControl::isOwnShortcut(QKeyEvent *key) const
@@ -633,11 +677,8 @@ void PageControl::forgetMouseSelection()
 
 void PageControl::mousePress(QMouseEvent *event)
 {
-    // The press lands where the user sees it: read off the screen before a composition
-    // shown there goes.
     const QPoint point = event->position().toPoint();
-    const qsizetype position = std::min(m_layouts.positionAt(point), m_text.size());
-    dropPreedit();
+    const qsizetype position = commitPreedit(point);
     if (event->button() == Qt::MiddleButton) {
         QClipboard *clipboard = QGuiApplication::clipboard();
         if (clipboard->supportsSelection()) {
@@ -765,7 +806,7 @@ void PageControl::mouseRelease(QMouseEvent *event)
 
 void PageControl::mouseDoubleClick(QMouseEvent *event)
 {
-    dropPreedit();
+    commitPreedit(event->position().toPoint());
     if (event->button() != Qt::LeftButton)
         return;
     m_mightDrag = false;
@@ -919,36 +960,71 @@ void PageControl::inputMethod(QInputMethodEvent *event)
     const QString preedit = event->preeditString();
     const bool takesInput =
         !commit.isEmpty() || preedit != m_layouts.preedit() || event->replacementLength() > 0;
+    // The input method counts positions from the start of the text it was offered.
+    const qsizetype origin = surroundingStart();
     m_history.beginEditBlock();
-    if (takesInput && hasSelection())
-        replaceSelection(QStringView());
+    bool edited = false;
+    if (takesInput && hasSelection()) {
+        // The caret stays where the selection was until the commit is in, even between a CR
+        // and an LF that the selection stood between, so that the commit lands there, as
+        // typed text does.
+        const qsizetype from = std::min(m_cursor, m_anchor);
+        if (replace(from, std::max(m_cursor, m_anchor), QStringView(), PageHistory::Run::None)) {
+            m_cursor = m_anchor = from;
+            edited = true;
+        }
+    }
     if (!commit.isEmpty() || event->replacementLength() > 0) {
         const qsizetype from =
             std::clamp<qsizetype>(m_cursor + event->replacementStart(), 0, m_text.size());
         const qsizetype to =
             std::clamp<qsizetype>(from + event->replacementLength(), from, m_text.size());
-        if (replaceAround(from, to, withTypedBreaks(commit)))
-            afterEdit();
+        edited |= replaceAround(from, to, withTypedBreaks(commit));
     }
+    if (edited)
+        afterEdit();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
         if (attribute.type != QInputMethodEvent::Selection)
             continue;
-        const qsizetype lineStart = m_rows.rowStart(m_rows.rowAt(m_cursor));
-        m_anchor = std::clamp<qsizetype>(lineStart + attribute.start, 0, m_text.size());
-        moveCursor(lineStart + attribute.start + attribute.length, true);
+        m_anchor = std::clamp<qsizetype>(origin + attribute.start, 0, m_text.size());
+        moveCursor(origin + attribute.start + attribute.length, true);
     }
     m_history.endEditBlock();
 
     m_preeditCursor = int(preedit.size());
+    m_preeditFormats.clear();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
-        if (attribute.type == QInputMethodEvent::Cursor)
+        if (attribute.type == QInputMethodEvent::Cursor) {
             m_preeditCursor = std::clamp(attribute.start, 0, int(preedit.size()));
+        } else if (attribute.type == QInputMethodEvent::TextFormat) {
+            const QTextCharFormat format =
+                qvariant_cast<QTextFormat>(attribute.value).toCharFormat();
+            if (format.isValid())
+                m_preeditFormats.append({attribute.start, attribute.length, format});
+        }
     }
-    m_layouts.setPreedit(m_cursor, preedit);
+    m_layouts.setPreedit(m_cursor, preedit, m_preeditFormats);
     m_layouts.ensureVisible(m_cursor);
     emit updateRequest();
     emit microFocusChanged();
     event->accept();
+}
+
+// A click ends a composition as in Qt's own editors: the input method is asked to commit it,
+// and it lands where it was composed; one that the input method keeps goes. Returns the
+// position the click lands on: read off the screen after the commit, or, where the
+// composition went, as the user saw it before.
+qsizetype PageControl::commitPreedit(QPoint point)
+{
+    const qsizetype seen = std::min(m_layouts.positionAt(point), m_text.size());
+    if (m_layouts.preedit().isEmpty())
+        return seen;
+    QGuiApplication::inputMethod()->commit();
+    if (!m_layouts.preedit().isEmpty()) {
+        dropPreedit();
+        return seen;
+    }
+    return std::min(m_layouts.positionAt(point), m_text.size());
 }
 
 // Anything but the input method itself ends a composition: its text goes, and the input
@@ -958,27 +1034,52 @@ void PageControl::dropPreedit()
     if (m_layouts.preedit().isEmpty())
         return;
     m_layouts.setPreedit(m_cursor, QString());
+    m_preeditFormats.clear();
     emit updateRequest();
     QGuiApplication::inputMethod()->reset();
+}
+
+// Where the text offered to input methods starts: the start of the caret's line, or
+// SurroundingChars before the caret in a long one. Every position an input method is told or
+// tells counts from here.
+qsizetype PageControl::surroundingStart() const
+{
+    return std::max(m_rows.rowStart(m_rows.rowAt(m_cursor)), m_cursor - SurroundingChars);
+}
+
+// Where the caret stands, in a composition where its caret does, on whichever screen line
+// that is, as Qt's editors place it.
+QRectF PageControl::cursorRect() const
+{
+    const QRect character = m_layouts.characterRect(m_cursor);
+    const PageLayouts::LinePlace place = m_layouts.placeOf(m_cursor);
+    const PageLayouts::Stretch stretch = m_layouts.stretchOf(place);
+    const QTextLine caretLine =
+        stretch.layout->lineAt(std::clamp(place.line, 0, stretch.layout->lineCount() - 1));
+    int column = stretch.toLayout(m_cursor);
+    if (stretch.preeditAt >= 0 && column == stretch.preeditAt)
+        column += m_preeditCursor;
+    const QTextLine line = stretch.layout->lineForTextPosition(column);
+    if (!line.isValid())
+        return character;
+    const qreal top = character.y() + line.y() - caretLine.y();
+    return QRectF(PageLayouts::DocumentMargin + line.cursorToX(column), top, 1, line.height());
 }
 
 QVariant PageControl::inputMethodQuery(Qt::InputMethodQuery query) const
 {
     // The text around the caret within its line, at most SurroundingChars each way.
-    const qsizetype row = m_rows.rowAt(m_cursor);
-    const qsizetype rowEnd = m_rows.rowEnd(row);
-    const qsizetype around = std::max(m_rows.rowStart(row), m_cursor - SurroundingChars);
+    const qsizetype rowEnd = m_rows.rowEnd(m_rows.rowAt(m_cursor));
+    const qsizetype around = surroundingStart();
     switch (query) {
     case Qt::ImEnabled:
-        return true;
+        return m_widget->isEnabled();
     case Qt::ImHints:
         return int(Qt::ImhMultiLine);
     case Qt::ImFont:
         return m_layouts.font();
-    case Qt::ImCursorRectangle: {
-        const QRect character = m_layouts.characterRect(m_cursor);
-        return QRect(character.topLeft(), QSize(1, character.height()));
-    }
+    case Qt::ImCursorRectangle:
+        return cursorRect();
     case Qt::ImSurroundingText:
         return m_text.mid(around, std::min(rowEnd, m_cursor + SurroundingChars) - around);
     case Qt::ImCursorPosition:

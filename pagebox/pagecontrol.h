@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QStringView>
+#include <QTextLayout>
 #include <QVariant>
 
 #include <functional>
@@ -141,6 +142,8 @@ private:
     void pasteFrom(const QMimeData *data);
 
     qsizetype nextCharacterBoundary(qsizetype position) const;
+    qsizetype pastPair(qsizetype position) const;
+    qsizetype wordEdge(qsizetype position, bool forwards) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);
     void extendByLines(qsizetype position, bool reveal);
@@ -148,7 +151,10 @@ private:
 
     void startDrag();
     void dropText(qsizetype position, const QString &text, bool moving);
+    qsizetype commitPreedit(QPoint point);
     void dropPreedit();
+    qsizetype surroundingStart() const;
+    QRectF cursorRect() const;
 
     PageText &m_text;
     PageHistory &m_history;
@@ -160,6 +166,7 @@ private:
     qsizetype m_anchor = 0;
     qreal m_desiredX = -1; // the x that Up and Down keep to
     int m_preeditCursor = 0;
+    QList<QTextLayout::FormatRange> m_preeditFormats; // how the composition is drawn
     QChar m_heldHighSurrogate; // the first half of a character, until the key with the second
     bool m_selectionAnnounced = false;
     bool m_announceReplacements = false; // while undo and redo replay the history

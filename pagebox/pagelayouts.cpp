@@ -97,7 +97,8 @@ void PageLayouts::rewrapAll()
     m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
 
-void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
+void PageLayouts::setPreedit(qsizetype position, const QString &preedit,
+                             const QList<QTextLayout::FormatRange> &formats)
 {
     if (m_preedit.isEmpty() && preedit.isEmpty())
         return;
@@ -105,6 +106,7 @@ void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
     forgetUnits(position, position);
     m_preeditPosition = position;
     m_preedit = preedit;
+    m_preeditFormats = preedit.isEmpty() ? QList<QTextLayout::FormatRange>() : formats;
 }
 
 int PageLayouts::linesPerPage() const
@@ -119,6 +121,7 @@ void PageLayouts::textReset()
     m_topExtra = 0;
     m_showsEnd = false;
     m_preedit.clear();
+    m_preeditFormats.clear();
     m_preeditPosition = 0;
     m_units.clear();
 }
@@ -204,6 +207,10 @@ PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsiz
         (m_preeditPosition < end || (m_preeditPosition == end && endsRow))) {
         unit.preeditAt = int(m_preeditPosition - start);
         unit.layout->setPreeditArea(unit.preeditAt, m_preedit);
+        QList<QTextLayout::FormatRange> formats = m_preeditFormats;
+        for (QTextLayout::FormatRange &range : formats)
+            range.start += unit.preeditAt;
+        unit.layout->setFormats(formats);
     }
     // A row laid out whole finds its direction as a paragraph in Qt's documents does; one
     // laid out a stretch at a time takes the direction of the whole row.
