@@ -389,6 +389,8 @@ private slots:
     void scrollsAsThePlainEditor();
     void doubleClickSelectsTheWholeWord_data();
     void doubleClickSelectsTheWholeWord();
+    void drawsAsThePlainEditor_data();
+    void drawsAsThePlainEditor();
     void clickAfterScrollingIntoALongComposition();
     void dropWhileComposingLandsWhereShown();
 };
@@ -1244,6 +1246,59 @@ void tst_PageBox::doubleClickSelectsTheWholeWord()
 
     QCOMPARE(QList<qsizetype>({box.anchorPosition(), box.cursorPosition()}),
              QList<qsizetype>({wordStart, wordEnd}));
+}
+
+void tst_PageBox::drawsAsThePlainEditor_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("anchor");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<QString>("preedit"); // a composition at the caret, its first two underlined
+
+    const QString lines = QStringLiteral("Short line one\nThe quick brown fox jumps over the lazy "
+                                         "dog while the cat sleeps\n\nlast");
+    QTest::newRow("lines") << lines << 0 << 0 << QString();
+    QTest::newRow("selection-over-a-line-break") << lines << 6 << 20 << QString();
+    QTest::newRow("selection-over-a-crlf")
+        << QStringLiteral("Short line one\r\nsecond\r\n\r\nlast") << 6 << 20 << QString();
+    QTest::newRow("selection-from-a-line-end") << lines << 14 << 15 << QString();
+    QTest::newRow("selection-over-an-empty-line") << lines << 80 << 82 << QString();
+    QTest::newRow("selection-over-a-wrapped-line") << lines << 20 << 70 << QString();
+    QTest::newRow("scripts-of-all-heights")
+        << text(u"Caf\u00e9 \u4e2d\u6587 \U0001F600 "
+                u"e\n\u0915\u094D\u0937\u0947\n\u05e9\u05dc\u05d5\u05dd x")
+        << 3 << 12 << QString();
+    QTest::newRow("underlined-composition") << lines << 5 << 5 << QStringLiteral("nihao");
+}
+
+// The same text, selection and composition look the same to the pixel as in a plain text
+// editor: line tops, glyphs, the selection's room for a line break, the composition's
+// underline.
+void tst_PageBox::drawsAsThePlainEditor()
+{
+    QFETCH(QString, page);
+    QFETCH(int, anchor);
+    QFETCH(int, position);
+    QFETCH(QString, preedit);
+    SideBySide both(page);
+    QVERIFY(both.settled());
+    both.box.setSelection(anchor, position);
+    const auto plainPosition = [&](qsizetype p) { return int(p - page.first(p).count(u"\r\n")); };
+    QTextCursor cursor(both.edit.document());
+    cursor.setPosition(plainPosition(anchor));
+    cursor.setPosition(plainPosition(position), QTextCursor::KeepAnchor);
+    both.edit.setTextCursor(cursor);
+    QTextCharFormat underlined;
+    underlined.setUnderlineStyle(QTextCharFormat::DashUnderline);
+    for (QWidget *editor :
+         {static_cast<QWidget *>(&both.edit), static_cast<QWidget *>(&both.box)}) {
+        QInputMethodEvent composing(preedit, {{QInputMethodEvent::TextFormat, 0, 2, underlined}});
+        if (!preedit.isEmpty())
+            QCoreApplication::sendEvent(editor, &composing);
+    }
+
+    const QImage box = both.box.viewport()->grab().toImage();
+    QCOMPARE(box, both.edit.viewport()->grab().toImage());
 }
 
 // An input method's long composition takes many screen lines; scrolled into them, a click
