@@ -47,6 +47,12 @@ PageBox::PageBox(QWidget *parent)
     connect(&m_control, &PageControl::contentsChanged, this, &PageBox::afterContentsChange);
     connect(&m_control, &PageControl::updateRequest, this, &PageBox::followTop);
     connect(&m_control, &PageControl::microFocusChanged, this, [this] { updateMicroFocus(); });
+    // A click in the scroll bar's trough pages as Page Down and Page Up do, leaving the caret.
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int action) {
+        if (action == QAbstractSlider::SliderPageStepAdd ||
+            action == QAbstractSlider::SliderPageStepSub)
+            m_control.scrollByPage(action == QAbstractSlider::SliderPageStepAdd);
+    });
     setPageText(QString());
 }
 
@@ -253,17 +259,6 @@ void PageBox::changeEvent(QEvent *event)
         updateScrollBar();
         viewport()->update();
     }
-}
-
-// The wheel goes through the scroll bar, which adds up the small steps of touchpads and
-// fine wheels until they make a line.
-void PageBox::wheelEvent(QWheelEvent *event)
-{
-    if (event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier)) {
-        event->ignore();
-        return;
-    }
-    QAbstractScrollArea::wheelEvent(event);
 }
 
 // The idle work: indexing the rows, then finding the true lines of long rows.

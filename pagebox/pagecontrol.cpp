@@ -151,6 +151,7 @@ qsizetype PageControl::settled(qsizetype position) const
 // it into view when `reveal`.
 void PageControl::moveCursor(qsizetype position, bool keepAnchor, bool reveal)
 {
+    m_pageRowY.reset();
     m_cursor = settled(position);
     m_anchor = keepAnchor ? settled(m_anchor) : m_cursor;
     if (reveal)
@@ -263,6 +264,59 @@ qsizetype PageControl::characterStep(qsizetype position, bool forwards, bool byW
     return forwards ? m_layouts.rightOf(position, byWord) : m_layouts.leftOf(position, byWord);
 }
 
+// A page down or up, as in Qt's plain text editor: the line cut off at the viewport's bottom
+// becomes the top one, or the line a viewport's height above the top does. Returns whether
+// the view could move that way (it cannot when the text's last line, or first, is in view).
+bool PageControl::scrollByPage(bool down)
+{
+    const qreal height = m_layouts.viewportHeight();
+    PageLayouts::LinePlace place = m_layouts.top();
+    if (down) {
+        for (qreal y = m_layouts.topMargin(); y + m_layouts.lineHeight(place) <= height;) {
+            y += m_layouts.lineHeight(place);
+            if (!m_layouts.nextLine(place))
+                return false;
+        }
+    } else {
+        PageLayouts::LinePlace above = place;
+        if (!m_layouts.previousLine(above))
+            return false;
+        for (qreal y = -m_layouts.lineHeight(above); y >= -height;) {
+            place = above;
+            if (!m_layouts.previousLine(above))
+                break;
+            y -= m_layouts.lineHeight(above);
+        }
+    }
+    m_layouts.scrollToPlace(place);
+    emit updateRequest();
+    return true;
+}
+
+// Page Down and Page Up scroll by a page and keep the caret on the same row of the viewport,
+// as near `desiredX` as the line allows; where the view cannot scroll, the caret goes to
+// the last line or the first. A run of page moves keeps the row of the first.
+qsizetype PageControl::pageMove(qsizetype position, bool down, qreal &desiredX)
+{
+    m_layouts.ensureVisible(position);
+    const qreal rowY = m_pageRowY.value_or(m_layouts.characterRect(position).y());
+    const bool scrolled = scrollByPage(down);
+    const qreal wantedY = scrolled ? rowY : down ? m_layouts.viewportHeight() : 0;
+    qsizetype target = position;
+    // Line by line, as the plain text editor moves: bounded by the lines of one viewport.
+    for (int lines = 0; lines <= m_layouts.linesPerPage() + 1; ++lines) {
+        const qreal y = m_layouts.characterRect(target).y();
+        if (down ? y >= wantedY : y <= wantedY)
+            break;
+        PageLayouts::LinePlace place = m_layouts.placeOf(target);
+        if (down ? !m_layouts.nextLine(place) : !m_layouts.previousLine(place))
+            break;
+        target = m_layouts.verticalMove(target, down ? 1 : -1, desiredX);
+    }
+    m_pageRowY = rowY;
+    return target;
+}
+
 bool PageControl::handleMovement(QKeyEvent *event)
 {
     struct Movement
@@ -284,7 +338,6 @@ bool PageControl::handleMovement(QKeyEvent *event)
         {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument},
         {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument},
     };
-    const int pageLines = m_layouts.linesPerPage();
     for (const Movement &movement : Movements) {
         const bool select = event->matches(movement.select);
         if (!select && !event->matches(movement.move))
@@ -316,14 +369,9 @@ bool PageControl::handleMovement(QKeyEvent *event)
             target = m_layouts.verticalMove(p, -1, desiredX);
             break;
         case QKeySequence::MoveToNextPage:
-            scrollByLines(pageLines);
-            desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, pageLines, desiredX);
-            break;
         case QKeySequence::MoveToPreviousPage:
-            scrollByLines(-pageLines);
             desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, -pageLines, desiredX);
+            target = pageMove(p, movement.move == QKeySequence::MoveToNextPage, desiredX);
             break;
         case QKeySequence::MoveToStartOfLine:
             target = m_layouts.lineEdge(p, false);
@@ -340,8 +388,12 @@ bool PageControl::handleMovement(QKeyEvent *event)
         default:
             break;
         }
+        const std::optional<qreal> pageRowY = m_pageRowY;
         moveCursor(target, select);
         m_desiredX = desiredX; // kept only by vertical movement
+        if (movement.move == QKeySequence::MoveToNextPage ||
+            movement.move == QKeySequence::MoveToPreviousPage)
+            m_pageRowY = pageRowY;
         return true;
     }
     return false;
@@ -669,6 +721,20 @@ bool PageControl::isOwnShortcut(QKeyEvent *key) const
 
 // --- Mouse ------------------------------------------------------------------------------
 
+// The position a point in the viewport hits; below the text's last line, the text's end, as
+// in Qt's plain text editor.
+qsizetype PageControl::hitPosition(QPoint point) const
+{
+    const qsizetype position = m_layouts.positionAt(point);
+    const QRect line = m_layouts.characterRect(position);
+    if (point.y() >= line.y() + line.height() && position < m_text.size()) {
+        PageLayouts::LinePlace place = m_layouts.placeOf(position);
+        if (!m_layouts.nextLine(place))
+            return m_text.size();
+    }
+    return position;
+}
+
 void PageControl::forgetMouseSelection()
 {
     m_wordSelection.reset();
@@ -723,7 +789,7 @@ void PageControl::mousePress(QMouseEvent *event)
 // triple-click, else by characters.
 void PageControl::selectByMouse(QPoint point, bool reveal)
 {
-    const qsizetype position = m_layouts.positionAt(point);
+    const qsizetype position = hitPosition(point);
     if (m_lineSelection)
         extendByLines(position, reveal);
     else if (m_wordSelection)
@@ -797,7 +863,7 @@ void PageControl::mouseRelease(QMouseEvent *event)
     if (m_mightDrag) {
         m_mightDrag = false;
         forgetMouseSelection();
-        moveCursor(m_layouts.positionAt(event->position().toPoint()), false);
+        moveCursor(hitPosition(event->position().toPoint()), false);
     }
     if (m_selecting)
         offerSelection();
@@ -811,7 +877,7 @@ void PageControl::mouseDoubleClick(QMouseEvent *event)
         return;
     m_mightDrag = false;
     const QPoint point = event->position().toPoint();
-    const qsizetype position = m_layouts.positionAt(point);
+    const qsizetype position = hitPosition(point);
     forgetMouseSelection();
     // On an empty line there is no word to select: the caret just goes there.
     if (m_layouts.lineEdge(position, false) == m_layouts.lineEdge(position, true)) {
@@ -883,7 +949,7 @@ void PageControl::dragMove(QDragMoveEvent *event)
         event->ignore();
         return;
     }
-    m_dropPosition = m_layouts.positionAt(event->position().toPoint());
+    m_dropPosition = hitPosition(event->position().toPoint());
     const int y = int(event->position().y());
     const int edge = QFontMetrics(m_layouts.font()).height();
     if (y < edge)
@@ -910,7 +976,7 @@ void PageControl::drop(QDropEvent *event)
         event->ignore();
         return;
     }
-    const qsizetype position = settled(m_layouts.positionAt(event->position().toPoint()));
+    const qsizetype position = settled(hitPosition(event->position().toPoint()));
     if (m_dragging) {
         m_droppedInside = true;
         if (position >= std::min(m_cursor, m_anchor) && position <= std::max(m_cursor, m_anchor)) {
@@ -1016,7 +1082,7 @@ void PageControl::inputMethod(QInputMethodEvent *event)
 // composition went, as the user saw it before.
 qsizetype PageControl::commitPreedit(QPoint point)
 {
-    const qsizetype seen = std::min(m_layouts.positionAt(point), m_text.size());
+    const qsizetype seen = std::min(hitPosition(point), m_text.size());
     if (m_layouts.preedit().isEmpty())
         return seen;
     QGuiApplication::inputMethod()->commit();
@@ -1024,7 +1090,7 @@ qsizetype PageControl::commitPreedit(QPoint point)
         dropPreedit();
         return seen;
     }
-    return std::min(m_layouts.positionAt(point), m_text.size());
+    return std::min(hitPosition(point), m_text.size());
 }
 
 // Anything but the input method itself ends a composition: its text goes, and the input

@@ -81,6 +81,8 @@ public:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const;
     // Tells assistive tools where the caret and the selection are.
     void announceCursor();
+    // Scrolls a page down or up as Page Down and Page Up do, without moving the caret.
+    bool scrollByPage(bool down);
 
     // Carries out a drag that starts in the box and returns what became of it. By default the
     // platform's own drag, which returns once the drag is dropped or given up; a test brings
@@ -136,6 +138,7 @@ private:
     bool handleMovement(QKeyEvent *event);
     qsizetype characterStep(qsizetype position, bool forwards, bool byWord, bool select) const;
     void scrollByLines(int lines);
+    qsizetype pageMove(qsizetype position, bool down, qreal &desiredX);
     void afterEdit();
     void offerSelection() const;
     QMimeData *selectionMimeData() const;
@@ -144,6 +147,7 @@ private:
     qsizetype nextCharacterBoundary(qsizetype position) const;
     qsizetype pastPair(qsizetype position) const;
     qsizetype wordEdge(qsizetype position, bool forwards) const;
+    qsizetype hitPosition(QPoint point) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);
     void extendByLines(qsizetype position, bool reveal);
@@ -164,7 +168,8 @@ private:
 
     qsizetype m_cursor = 0;
     qsizetype m_anchor = 0;
-    qreal m_desiredX = -1; // the x that Up and Down keep to
+    qreal m_desiredX = -1;           // the x that Up and Down keep to
+    std::optional<qreal> m_pageRowY; // the viewport row that a run of page moves keeps to
     int m_preeditCursor = 0;
     QList<QTextLayout::FormatRange> m_preeditFormats; // how the composition is drawn
     QChar m_heldHighSurrogate; // the first half of a character, until the key with the second

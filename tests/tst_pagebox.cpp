@@ -212,6 +212,7 @@ struct UserStep
     Qt::KeyboardModifiers modifiers;
     QString text; // a key's, a composition's, the clipboard's
     int at = 0;
+    QPoint shift; // from where the character at `at` shows
     QString commit;
     int replaceFrom = 0;
     int replaceLength = 0;
@@ -243,10 +244,14 @@ UserSteps mouse(QEvent::Type type, int at, Qt::KeyboardModifiers modifiers = {})
     return {step};
 }
 
-UserSteps clicked(int at, Qt::KeyboardModifiers modifiers = {})
+// A click where the character at `at` shows, or `shift` pixels away from it.
+UserSteps clicked(int at, Qt::KeyboardModifiers modifiers = {}, QPoint shift = {})
 {
-    return mouse(QEvent::MouseButtonPress, at, modifiers) +
-           mouse(QEvent::MouseButtonRelease, at, modifiers);
+    UserSteps click = mouse(QEvent::MouseButtonPress, at, modifiers) +
+                      mouse(QEvent::MouseButtonRelease, at, modifiers);
+    for (UserStep &step : click)
+        step.shift = shift;
+    return click;
 }
 
 // The second press of a double-click, held.
@@ -546,6 +551,19 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << words << 0 << 0 << doubleClicked(1) + clicked(20, shift) << QString();
     QTest::newRow("double-click-on-an-empty-line")
         << QStringLiteral("one\n\ntwo") << 0 << 0 << doubleClickHeld(4) << QString();
+    // Page Down and Page Up keep the caret's row in the viewport, and go to the last line or
+    // the first where the view cannot move; a click below the last line goes to the end.
+    QTest::newRow("page-down-and-up")
+        << lines << 30 << 30
+        << keyed(Qt::Key_PageDown, {}, 2) + keyed(Qt::Key_PageUp) + keyed(Qt::Key_PageDown, shift)
+        << QString();
+    QTest::newRow("page-down-to-the-end")
+        << lines << 1100 << 1100 << keyed(Qt::Key_PageDown, {}, 3) + keyed(Qt::Key_PageUp)
+        << QString();
+    QTest::newRow("page-up-to-the-start")
+        << lines << 200 << 200 << keyed(Qt::Key_PageUp, {}, 2) << QString();
+    QTest::newRow("click-below-the-last-line")
+        << QStringLiteral("one\ntwo words") << 0 << 0 << clicked(6, {}, QPoint(0, 60)) << QString();
     QTest::newRow("select-all-leaves-the-view")
         << lines << 0 << 0 << keyed(Qt::Key_A, ctrl) << QString();
 
@@ -728,7 +746,7 @@ void tst_PageBox::behavesAsAPlainTextEdit()
         QCOMPARE(stateOf(box), stateOf(plain));
     for (qsizetype step = 0; step < steps.size(); ++step) {
         cursor.setPosition(steps[step].at);
-        const QPoint point = plain.cursorRect(cursor).center();
+        const QPoint point = plain.cursorRect(cursor).center() + steps[step].shift;
         clipboard->clear(QClipboard::Selection);
         apply(steps[step], plain, point);
         const QString expected = QString::number(step) + u' ' + stateOf(plain);
@@ -1168,14 +1186,25 @@ void tst_PageBox::scrollsAsThePlainEditor_data()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<QList<int>>("wheel"); // steps of the wheel, in eighths of a degree
-    QTest::addColumn<int>("drag");         // pixels the thumb is dragged down
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers"); // held while the wheel turns
+    QTest::addColumn<int>("drag");                        // pixels the thumb is dragged down
+    QTest::addColumn<int>("troughClicks"); // clicks in the scroll bar below the thumb
 
     const QString minified = minifiedLine(10120);
-    QTest::newRow("eight-fine-wheel-steps") << minified << QList<int>(8, -15) << 0;
-    QTest::newRow("wheel-steps-down-and-up") << minified << QList<int>{-120, -120, 120} << 0;
-    QTest::newRow("thumb-dragged-5-pixels") << minified << QList<int>() << 5;
+    const QString shortLines = QStringLiteral("<p>line</p>\n").repeated(2000);
+    const Qt::KeyboardModifiers none;
+    QTest::newRow("eight-fine-wheel-steps") << minified << QList<int>(8, -15) << none << 0 << 0;
+    QTest::newRow("wheel-steps-down-and-up")
+        << minified << QList<int>{-120, -120, 120} << none << 0 << 0;
+    QTest::newRow("shift-wheel") << shortLines << QList<int>{-120, -120}
+                                 << Qt::KeyboardModifiers(Qt::ShiftModifier) << 0 << 0;
+    QTest::newRow("ctrl-wheel") << shortLines << QList<int>{-120}
+                                << Qt::KeyboardModifiers(Qt::ControlModifier) << 0 << 0;
+    QTest::newRow("thumb-dragged-5-pixels") << minified << QList<int>() << none << 5 << 0;
     QTest::newRow("thumb-dragged-5-pixels-on-short-lines")
-        << QStringLiteral("<p>line</p>\n").repeated(2000) << QList<int>() << 5;
+        << shortLines << QList<int>() << none << 5 << 0;
+    QTest::newRow("trough-clicked") << shortLines << QList<int>() << none << 0 << 2;
+    QTest::newRow("trough-clicked-on-a-long-line") << minified << QList<int>() << none << 0 << 1;
 }
 
 // The scroll bar counts screen lines: its thumb is the share of the lines shown, and the
@@ -1184,7 +1213,9 @@ void tst_PageBox::scrollsAsThePlainEditor()
 {
     QFETCH(QString, page);
     QFETCH(QList<int>, wheel);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
     QFETCH(int, drag);
+    QFETCH(int, troughClicks);
     SideBySide both(page);
     QVERIFY(both.settled());
     QScrollBar *boxBar = both.box.verticalScrollBar();
@@ -1195,9 +1226,13 @@ void tst_PageBox::scrollsAsThePlainEditor()
                                       static_cast<QAbstractScrollArea *>(&both.box)}) {
         for (const int delta : wheel) {
             QWheelEvent step(QPointF(50, 50), area->viewport()->mapToGlobal(QPointF(50, 50)),
-                             QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
-                             Qt::NoScrollPhase, false);
+                             QPoint(), QPoint(0, delta), Qt::NoButton, modifiers, Qt::NoScrollPhase,
+                             false);
             QCoreApplication::sendEvent(area->viewport(), &step);
+        }
+        for (int click = 0; click < troughClicks; ++click) {
+            QScrollBar *bar = area->verticalScrollBar();
+            QTest::mouseClick(bar, Qt::LeftButton, {}, thumbOf(bar).bottomLeft() + QPoint(2, 8));
         }
         if (drag != 0) {
             QScrollBar *bar = area->verticalScrollBar();
