@@ -23,7 +23,8 @@
 
 namespace {
 
-constexpr int AutoScrollMs = 50;
+// The first tick of scrolling while the mouse selects outside the viewport.
+constexpr int AutoScrollMs = 100;
 // Text offered to input methods and assistive tools is cut off at this length.
 constexpr qsizetype OfferedTextLimit = 65536;
 // Input methods are offered the caret's line, or this much of a long one each way.
@@ -847,12 +848,10 @@ void PageControl::mouseMove(QMouseEvent *event)
     }
     if (!m_selecting)
         return;
-    if (point.y() < 0 || point.y() > m_layouts.viewportHeight()) {
-        if (!m_autoScrollTimer.isActive())
-            m_autoScrollTimer.start(AutoScrollMs, this);
-    } else {
+    if (point.y() >= 0 && point.y() < m_layouts.viewportHeight())
         m_autoScrollTimer.stop();
-    }
+    else if (!m_autoScrollTimer.isActive())
+        m_autoScrollTimer.start(AutoScrollMs, this);
     // The view does not jump to follow: only the scrolling at its edges moves it.
     selectByMouse(point, false);
 }
@@ -904,13 +903,18 @@ void PageControl::timerEvent(QTimerEvent *event)
         QObject::timerEvent(event);
         return;
     }
+    // As in Qt's plain text editor: a line a tick, the ticks the faster the further the mouse
+    // is from the viewport.
+    const int height = m_layouts.viewportHeight();
     const int y = m_lastMousePoint.y();
-    if (y < 0)
-        scrollByLines(-1);
-    else if (y > m_layouts.viewportHeight())
-        scrollByLines(1);
-    else
+    const int outside = std::max(-y, y - (height - 1));
+    if (outside <= 0) {
         m_autoScrollTimer.stop();
+    } else {
+        const int distance = std::max(outside, 7);
+        m_autoScrollTimer.start(4900 / (distance * distance), this);
+        scrollByLines(y < 0 ? -1 : 1);
+    }
     selectByMouse(m_lastMousePoint, false);
 }
 
