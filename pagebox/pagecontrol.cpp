@@ -304,8 +304,8 @@ qsizetype PageControl::pageMove(qsizetype position, bool down, qreal &desiredX)
     const bool scrolled = scrollByPage(down);
     const qreal wantedY = scrolled ? rowY : down ? m_layouts.viewportHeight() : 0;
     qsizetype target = position;
-    // Line by line, as the plain text editor moves: bounded by the lines of one viewport.
-    for (int lines = 0; lines <= m_layouts.linesPerPage() + 1; ++lines) {
+    // Line by line, as the plain text editor moves: from at most a viewport or two away.
+    for (int lines = 0; lines <= 4 * (m_layouts.linesPerPage() + 1); ++lines) {
         const qreal y = m_layouts.characterRect(target).y();
         if (down ? y >= wantedY : y <= wantedY)
             break;

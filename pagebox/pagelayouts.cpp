@@ -7,6 +7,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <tuple>
 
 namespace {
@@ -393,9 +394,20 @@ PageLayouts::LinePlace PageLayouts::top()
     return place;
 }
 
-qreal PageLayouts::topMargin() const
+qreal PageLayouts::topMargin()
 {
-    return m_topPosition == 0 && m_topExtra == 0 ? DocumentMargin : 0;
+    if (m_topPosition == 0 && m_topExtra == 0)
+        return DocumentMargin;
+    // As in Qt's plain text editor, a top line that is not the first of its row stands where
+    // the one before it ends as drawn, in whole pixels: a pixel below its own top.
+    const LinePlace place = top();
+    if (place.line == 0 && place.stretch == m_rows.rowStart(place.row))
+        return 0;
+    LinePlace before = place;
+    if (!previousLine(before))
+        return 0;
+    const QTextLine above = screenLine(stretchOf(before), before.line);
+    return above.y() + above.height() - std::floor(above.naturalTextRect().bottom());
 }
 
 // The highest top place that still fills the viewport: the view never scrolls past the
@@ -556,9 +568,15 @@ qsizetype PageLayouts::positionAt(QPoint point)
 {
     LinePlace place = top();
     qreal y = topMargin();
-    // Above the text's first line, in the margin, is its start, whichever way it runs.
-    if (point.y() < y)
-        return lineStart(place);
+    // Above the text's first line, in the margin, is its start, whichever way it runs; above
+    // a top line drawn a pixel low, the line before it, which shows there.
+    if (point.y() < y) {
+        LinePlace above = place;
+        if ((m_topPosition == 0 && m_topExtra == 0) || !previousLine(above))
+            return lineStart(place);
+        place = above;
+        y -= lineHeight(above);
+    }
     // Far below the viewport, the line four viewports down stands for everything lower.
     const qreal lowest = qreal(m_viewportSize.height()) * 4;
     for (;;) {

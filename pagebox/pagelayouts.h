@@ -86,8 +86,9 @@ public:
 
     // The line at the top of the viewport; whatever changes, it is a line that exists.
     LinePlace top();
-    // The margin above the text shows only at its top; scrolled, the top line starts at the edge.
-    qreal topMargin() const;
+    // The margin above the text shows only at its top; scrolled, the top line starts at the edge,
+    // or a fraction of a pixel below where it is not the first line of its row.
+    qreal topMargin();
     // Keeps the top from beyond the highest top that still fills the viewport, and a view
     // that showed the text's end at its end as the lines change; returns that highest top.
     LinePlace settleTop();

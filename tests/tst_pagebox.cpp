@@ -562,6 +562,9 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << QString();
     QTest::newRow("page-up-to-the-start")
         << lines << 200 << 200 << keyed(Qt::Key_PageUp, {}, 2) << QString();
+    QTest::newRow("page-down-through-wrapped-lines")
+        << paragraph.repeated(4) << 3 << 3 << keyed(Qt::Key_PageDown, {}, 3) + keyed(Qt::Key_PageUp)
+        << QString();
     QTest::newRow("click-below-the-last-line")
         << QStringLiteral("one\ntwo words") << 0 << 0 << clicked(6, {}, QPoint(0, 60)) << QString();
     QTest::newRow("select-all-leaves-the-view")
@@ -1289,21 +1292,29 @@ void tst_PageBox::drawsAsThePlainEditor_data()
     QTest::addColumn<int>("anchor");
     QTest::addColumn<int>("position");
     QTest::addColumn<QString>("preedit"); // a composition at the caret, its first two underlined
+    QTest::addColumn<int>("scrolled");    // lines scrolled down
 
     const QString lines = QStringLiteral("Short line one\nThe quick brown fox jumps over the lazy "
                                          "dog while the cat sleeps\n\nlast");
-    QTest::newRow("lines") << lines << 0 << 0 << QString();
-    QTest::newRow("selection-over-a-line-break") << lines << 6 << 20 << QString();
+    QTest::newRow("lines") << lines << 0 << 0 << QString() << 0;
+    QTest::newRow("selection-over-a-line-break") << lines << 6 << 20 << QString() << 0;
     QTest::newRow("selection-over-a-crlf")
-        << QStringLiteral("Short line one\r\nsecond\r\n\r\nlast") << 6 << 20 << QString();
-    QTest::newRow("selection-from-a-line-end") << lines << 14 << 15 << QString();
-    QTest::newRow("selection-over-an-empty-line") << lines << 80 << 82 << QString();
-    QTest::newRow("selection-over-a-wrapped-line") << lines << 20 << 70 << QString();
+        << QStringLiteral("Short line one\r\nsecond\r\n\r\nlast") << 6 << 20 << QString() << 0;
+    QTest::newRow("selection-from-a-line-end") << lines << 14 << 15 << QString() << 0;
+    QTest::newRow("selection-over-an-empty-line") << lines << 80 << 82 << QString() << 0;
+    QTest::newRow("selection-over-a-wrapped-line") << lines << 20 << 70 << QString() << 0;
     QTest::newRow("scripts-of-all-heights")
         << text(u"Caf\u00e9 \u4e2d\u6587 \U0001F600 "
                 u"e\n\u0915\u094D\u0937\u0947\n\u05e9\u05dc\u05d5\u05dd x")
-        << 3 << 12 << QString();
-    QTest::newRow("underlined-composition") << lines << 5 << 5 << QStringLiteral("nihao");
+        << 3 << 12 << QString() << 0;
+    const QString paragraphs =
+        (QStringLiteral("first\n") + QStringLiteral("wrapped words ").repeated(20) +
+         QStringLiteral("\nlast"))
+            .repeated(4);
+    for (const int lines : {1, 2, 3, 9})
+        QTest::addRow("scrolled-%d-lines-into-wrapped-lines", lines)
+            << paragraphs << 0 << 0 << QString() << lines;
+    QTest::newRow("underlined-composition") << lines << 5 << 5 << QStringLiteral("nihao") << 0;
 }
 
 // The same text, selection and composition look the same to the pixel as in a plain text
@@ -1315,6 +1326,7 @@ void tst_PageBox::drawsAsThePlainEditor()
     QFETCH(int, anchor);
     QFETCH(int, position);
     QFETCH(QString, preedit);
+    QFETCH(int, scrolled);
     SideBySide both(page);
     QVERIFY(both.settled());
     both.box.setSelection(anchor, position);
@@ -1331,6 +1343,8 @@ void tst_PageBox::drawsAsThePlainEditor()
         if (!preedit.isEmpty())
             QCoreApplication::sendEvent(editor, &composing);
     }
+    both.edit.verticalScrollBar()->setValue(scrolled);
+    both.box.verticalScrollBar()->setValue(scrolled);
 
     const QImage box = both.box.viewport()->grab().toImage();
     QCOMPARE(box, both.edit.viewport()->grab().toImage());
