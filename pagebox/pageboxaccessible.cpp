@@ -219,11 +219,12 @@ QString PageBoxAccessible::textAtOffset(int offset, QAccessible::TextBoundaryTyp
         *endOffset = int(line.end);
         return text(*startOffset, *endOffset);
     }
-    // A sentence ends at the end of its line, without the line break, as in a plain text
-    // editor; at the line's end it is the one before, and on an empty line an empty one.
+    // A word or a sentence ends at the end of its line, without the line break, as in a plain
+    // text editor; at the line's end it is the one before, and on an empty line an empty one.
     int lowest = 0;
     int highest = count;
-    if (boundaryType == QAccessible::SentenceBoundary) {
+    if (boundaryType == QAccessible::SentenceBoundary ||
+        boundaryType == QAccessible::WordBoundary) {
         const PageBox::LineSpan line = box()->textLineAt(offset);
         lowest = int(line.start);
         highest = int(line.end);
@@ -279,11 +280,12 @@ QString PageBoxAccessible::textAfterOffset(int offset, QAccessible::TextBoundary
         return QString();
     }
     // The next line starts past the line break or the blank that ends this one, and the
-    // next sentence past the line break that ends this one.
+    // next word or sentence past the line break that ends this one.
     int next = end;
     if (isLineKind(boundaryType)) {
         next = int(lineSpanAt(*box(), offset, boundaryType).next);
-    } else if (boundaryType == QAccessible::SentenceBoundary) {
+    } else if (boundaryType == QAccessible::SentenceBoundary ||
+               boundaryType == QAccessible::WordBoundary) {
         const PageBox::LineSpan line = box()->textLineAt(offset);
         if (end >= line.end)
             next = int(line.next);

@@ -188,8 +188,8 @@ void tst_Accessibility::pageBoxIsEditedAndShownByTools()
 }
 
 // A screen reader reads the line at the caret as the line on screen, a paragraph as a line of
-// the text, and a sentence within its line, without the line break after it, just as from a
-// plain text editor of the same size. (What follows a line or a sentence, and what comes
+// the text, and a word or a sentence within its line, without the line break after it, just
+// as from a plain text editor of the same size. (What follows a line or a sentence, and what comes
 // before the first, are not compared: the editor's interface gives the line itself again.)
 void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
 {
@@ -205,6 +205,10 @@ void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
     // In each sentence of the paragraph, at the end of each line, on the empty line.
     for (const int offset : {0, 43, 44, 60, 117, 118, 130, 131, 132, 136})
         QTest::addRow("sentence-at-%d", offset) << QAccessible::SentenceBoundary << offset;
+    // In the first word, at the end of a line after a word, on the empty line.
+    // (Between words the plain editor gives the word before, the box the blanks.)
+    for (const int offset : {1, 131, 132})
+        QTest::addRow("word-at-%d", offset) << QAccessible::WordBoundary << offset;
 }
 
 namespace {
