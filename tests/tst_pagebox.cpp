@@ -196,7 +196,8 @@ std::vector<qsizetype> rowsOf(RowIndex &text)
 
 // One thing the user does, the same to the page box and to a QPlainTextEdit: a key (with
 // its text, if any), a mouse event where the plain editor shows the character at `at`, an
-// input method's event, or text put on the clipboard (QEvent::None).
+// input method's event, text put on the clipboard (QEvent::None), or the editor disabled or
+// enabled again (QEvent::EnabledChange).
 struct UserStep
 {
     UserStep(QEvent::Type type, Qt::Key key = Qt::Key_unknown, Qt::KeyboardModifiers modifiers = {},
@@ -310,6 +311,9 @@ void apply(const UserStep &step, QAbstractScrollArea &editor, QPoint point)
     case QEvent::None:
         QGuiApplication::clipboard()->setText(step.text);
         break;
+    case QEvent::EnabledChange:
+        editor.setEnabled(!editor.isEnabled());
+        break;
     default: {
         QWidget *viewport = editor.viewport();
         const bool pressing = step.type != QEvent::MouseButtonRelease;
@@ -340,7 +344,8 @@ QString stateOf(QAbstractScrollArea &editor, QMenu *menu, const QString &text, i
                                     .arg(caret.width())
                                     .arg(caret.height())
                               : QStringLiteral("off screen");
-    return QStringLiteral("%1→%2 top %3, input method %4→%5 at %9, primary «%6»%7, «%8»")
+    const bool offered = editor.inputMethodQuery(Qt::ImEnabled).toBool();
+    return QStringLiteral("%1→%2 top %3, input method %4→%5 at %9%10, primary «%6»%7, «%8»")
         .arg(anchor)
         .arg(position)
         .arg(top)
@@ -348,7 +353,7 @@ QString stateOf(QAbstractScrollArea &editor, QMenu *menu, const QString &text, i
         .arg(editor.inputMethodQuery(Qt::ImCursorPosition).toInt())
         .arg(clipboard->supportsSelection() ? clipboard->text(QClipboard::Selection) : QString(),
              pasteOffered ? QStringLiteral(", paste offered") : QString(), text)
-        .arg(shown);
+        .arg(shown, offered ? QString() : QStringLiteral(" (not taken)"));
 }
 
 QString stateOf(QPlainTextEdit &edit)
@@ -667,6 +672,8 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
                composed("kS", QString(), 0, 0, {underline}) +
                alone(Qt::Key_Control, Qt::ControlModifier) + composed(QString(), "x")
         << QString();
+    QTest::newRow("no-input-method-while-disabled")
+        << hello << 5 << 5 << UserSteps(2, UserStep(QEvent::EnabledChange)) << QString();
     QTest::newRow("click-during-a-composition")
         << twoLines << 2 << 2 << composed("nihao") + clicked(15) + composed("a") << QString();
     QTest::newRow("double-click-during-a-composition")
