@@ -736,6 +736,39 @@ qsizetype PageControl::hitPosition(QPoint point) const
     return position;
 }
 
+// Where in the composition a point in the viewport falls, its ends included, or -1.
+int PageControl::preeditOffsetAt(QPoint point) const
+{
+    if (m_layouts.preedit().isEmpty())
+        return -1;
+    PageLayouts::LinePlace place = m_layouts.top();
+    for (qreal y = m_layouts.topMargin() + m_layouts.lineHeight(place); y <= point.y();) {
+        if (y > m_layouts.viewportHeight() || !m_layouts.nextLine(place))
+            return -1;
+        y += m_layouts.lineHeight(place);
+    }
+    const PageLayouts::Stretch stretch = m_layouts.stretchOf(place);
+    if (stretch.preeditAt < 0)
+        return -1;
+    const QTextLine line =
+        stretch.layout->lineAt(std::clamp(place.line, 0, stretch.layout->lineCount() - 1));
+    const int offset = line.xToCursor(point.x() - PageLayouts::DocumentMargin) - stretch.preeditAt;
+    return offset >= 0 && offset <= stretch.preeditLength ? offset : -1;
+}
+
+// A mouse event on the composition is the input method's, as in Qt's editors: a click there
+// is passed on to it, and the box does nothing else.
+bool PageControl::givenToInputMethod(QMouseEvent *event) const
+{
+    const int offset = preeditOffsetAt(event->position().toPoint());
+    if (offset < 0)
+        return false;
+    if (event->type() == QEvent::MouseButtonRelease)
+        QGuiApplication::inputMethod()->invokeAction(QInputMethod::Click, offset);
+    event->accept();
+    return true;
+}
+
 void PageControl::forgetMouseSelection()
 {
     m_wordSelection.reset();
@@ -744,6 +777,8 @@ void PageControl::forgetMouseSelection()
 
 void PageControl::mousePress(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     const QPoint point = event->position().toPoint();
     const qsizetype position = commitPreedit(point);
     if (event->button() == Qt::MiddleButton) {
@@ -837,6 +872,8 @@ void PageControl::extendByLines(qsizetype position, bool reveal)
 
 void PageControl::mouseMove(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     const QPoint point = event->position().toPoint();
     m_lastMousePoint = point;
     if (!(event->buttons() & Qt::LeftButton))
@@ -858,6 +895,8 @@ void PageControl::mouseMove(QMouseEvent *event)
 
 void PageControl::mouseRelease(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     m_autoScrollTimer.stop();
     if (m_mightDrag) {
         m_mightDrag = false;
@@ -871,6 +910,8 @@ void PageControl::mouseRelease(QMouseEvent *event)
 
 void PageControl::mouseDoubleClick(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     commitPreedit(event->position().toPoint());
     if (event->button() != Qt::LeftButton)
         return;

@@ -148,6 +148,8 @@ private:
     qsizetype pastPair(qsizetype position) const;
     qsizetype wordEdge(qsizetype position, bool forwards) const;
     qsizetype hitPosition(QPoint point) const;
+    int preeditOffsetAt(QPoint point) const;
+    bool givenToInputMethod(QMouseEvent *event) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);
     void extendByLines(qsizetype position, bool reveal);
