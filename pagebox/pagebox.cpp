@@ -169,11 +169,13 @@ void PageBox::paintEvent(QPaintEvent *event)
         }
         const QPointF origin(PageLayouts::DocumentMargin, y);
         stretch.layout->draw(&painter, origin, selections);
-        if (caretShown && holds(stretch, cursor))
-            stretch.layout->drawCursor(&painter, origin,
-                                       stretch.toLayout(cursor) + (stretch.preeditAt >= 0
-                                                                       ? m_control.preeditCursor()
-                                                                       : 0));
+        // At the composition, the caret stands where the composition's own caret does.
+        if (caretShown && holds(stretch, cursor)) {
+            const int caret = stretch.toLayout(cursor);
+            stretch.layout->drawCursor(
+                &painter, origin,
+                caret + (caret == stretch.preeditAt ? m_control.preeditCursor() : 0));
+        }
         if (dropPosition >= 0 && holds(stretch, dropPosition))
             stretch.layout->drawCursor(&painter, origin, stretch.toLayout(dropPosition));
         y += stretch.extent();

@@ -690,8 +690,8 @@ QString PageControl::typedText(const QKeyEvent *event)
 }
 
 // A key that reaches the box while an input method composes does what it always does, as
-// in Qt's own editors: the composition goes on, shown at the caret. A modifier pressed alone
-// (Shift, Ctrl) changes nothing at all.
+// in Qt's own editors: the composition goes on where it is shown until the input method
+// moves it. A modifier pressed alone (Shift, Ctrl) changes nothing at all.
 void PageControl::keyPress(QKeyEvent *event)
 {
     const QString typed = typedText(event);
@@ -701,12 +701,6 @@ void PageControl::keyPress(QKeyEvent *event)
         replaceSelection(withTypedBreaks(typed), PageHistory::Run::Typing);
     } else {
         event->ignore();
-        return;
-    }
-    if (!m_layouts.preedit().isEmpty()) {
-        m_layouts.setPreedit(m_cursor, m_layouts.preedit(), m_preeditFormats);
-        emit updateRequest();
-        emit microFocusChanged();
     }
 }
 

@@ -674,6 +674,11 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << QString();
     QTest::newRow("no-input-method-while-disabled")
         << hello << 5 << 5 << UserSteps(2, UserStep(QEvent::EnabledChange)) << QString();
+    QTest::newRow("keys-during-a-composition")
+        << hello << 5 << 5
+        << composed("ab") + keyed(Qt::Key_Left) + keyed(Qt::Key_Right, shift) + composed("abc") +
+               composed(QString(), "x")
+        << QString();
     QTest::newRow("click-during-a-composition")
         << twoLines << 2 << 2 << composed("nihao") + clicked(15) + composed("a") << QString();
     QTest::newRow("click-on-the-composition")
