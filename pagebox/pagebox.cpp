@@ -95,7 +95,7 @@ QRect PageBox::characterRect(qsizetype position)
 
 qsizetype PageBox::positionAt(QPoint viewportPoint)
 {
-    return m_layouts.positionAt(viewportPoint);
+    return m_control.hitPosition(viewportPoint);
 }
 
 void PageBox::undo()

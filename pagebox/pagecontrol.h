@@ -58,6 +58,8 @@ public:
     void replaceRange(qsizetype from, qsizetype to, const QString &text);
     // Scrolls to the text from `from` to `to`, leaving the caret where it is.
     void reveal(qsizetype from, qsizetype to);
+    // The position a point in the viewport hits; below the text's last line, its end.
+    qsizetype hitPosition(QPoint point) const;
     // Whether the clipboard holds text to paste.
     bool canPaste() const;
     // Where in the composition its caret stands, and where a drop would land (or -1).
@@ -147,7 +149,6 @@ private:
     qsizetype nextCharacterBoundary(qsizetype position) const;
     qsizetype pastPair(qsizetype position) const;
     qsizetype wordEdge(qsizetype position, bool forwards) const;
-    qsizetype hitPosition(QPoint point) const;
     int preeditOffsetAt(QPoint point) const;
     bool givenToInputMethod(QMouseEvent *event) const;
     void selectByMouse(QPoint point, bool reveal);
