@@ -47,6 +47,12 @@ PageBox::PageBox(QWidget *parent)
     connect(&m_control, &PageControl::contentsChanged, this, &PageBox::afterContentsChange);
     connect(&m_control, &PageControl::updateRequest, this, &PageBox::followTop);
     connect(&m_control, &PageControl::microFocusChanged, this, [this] { updateMicroFocus(); });
+    // A click in the scroll bar's trough pages as Page Down and Page Up do, leaving the caret.
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int action) {
+        if (action == QAbstractSlider::SliderPageStepAdd ||
+            action == QAbstractSlider::SliderPageStepSub)
+            m_control.scrollByPage(action == QAbstractSlider::SliderPageStepAdd);
+    });
     setPageText(QString());
 }
 
@@ -89,7 +95,7 @@ QRect PageBox::characterRect(qsizetype position)
 
 qsizetype PageBox::positionAt(QPoint viewportPoint)
 {
-    return m_layouts.positionAt(viewportPoint);
+    return m_control.hitPosition(viewportPoint);
 }
 
 void PageBox::undo()
@@ -151,25 +157,25 @@ void PageBox::paintEvent(QPaintEvent *event)
     qreal y = m_layouts.topMargin() - stretch.layout->lineAt(top.line).y();
     for (;;) {
         QList<QTextLayout::FormatRange> selections;
-        if (selectionStart < stretch.end && selectionEnd > stretch.start) {
+        // A selected line break, CR LF or not, reaches one place past the layout's text, where
+        // the layout draws it as Qt's plain text editor does: a little room after the line.
+        const bool breakSelected =
+            stretch.endsRow && selectionStart <= stretch.end && selectionEnd > stretch.end;
+        if ((selectionStart < stretch.end && selectionEnd > stretch.start) || breakSelected) {
             const int from = stretch.toLayout(std::max(selectionStart, stretch.start));
-            const int to = stretch.toLayout(std::min(selectionEnd, stretch.end));
+            const int to =
+                stretch.toLayout(std::min(selectionEnd, stretch.end)) + (breakSelected ? 1 : 0);
             selections.append({from, to - from, selected});
         }
         const QPointF origin(PageLayouts::DocumentMargin, y);
         stretch.layout->draw(&painter, origin, selections);
-        // A selected line break shows as a little room after the line's last character.
-        if (stretch.endsRow && selectionStart <= stretch.end && selectionEnd > stretch.end) {
-            const QTextLine last = stretch.layout->lineAt(stretch.layout->lineCount() - 1);
-            painter.fillRect(QRectF(origin.x() + last.naturalTextWidth(), y + last.y(),
-                                    painter.fontMetrics().averageCharWidth(), last.height()),
-                             palette().brush(QPalette::Highlight));
+        // At the composition, the caret stands where the composition's own caret does.
+        if (caretShown && holds(stretch, cursor)) {
+            const int caret = stretch.toLayout(cursor);
+            stretch.layout->drawCursor(
+                &painter, origin,
+                caret + (caret == stretch.preeditAt ? m_control.preeditCursor() : 0));
         }
-        if (caretShown && holds(stretch, cursor))
-            stretch.layout->drawCursor(&painter, origin,
-                                       stretch.toLayout(cursor) + (stretch.preeditAt >= 0
-                                                                       ? m_control.preeditCursor()
-                                                                       : 0));
         if (dropPosition >= 0 && holds(stretch, dropPosition))
             stretch.layout->drawCursor(&painter, origin, stretch.toLayout(dropPosition));
         y += stretch.extent();
@@ -255,17 +261,6 @@ void PageBox::changeEvent(QEvent *event)
         updateScrollBar();
         viewport()->update();
     }
-}
-
-// The wheel goes through the scroll bar, which adds up the small steps of touchpads and
-// fine wheels until they make a line.
-void PageBox::wheelEvent(QWheelEvent *event)
-{
-    if (event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier)) {
-        event->ignore();
-        return;
-    }
-    QAbstractScrollArea::wheelEvent(event);
 }
 
 // The idle work: indexing the rows, then finding the true lines of long rows.
@@ -380,12 +375,9 @@ void PageBox::inputMethodEvent(QInputMethodEvent *event)
 
 QVariant PageBox::inputMethodQuery(Qt::InputMethodQuery query) const
 {
-    QVariant answer = m_control.inputMethodQuery(query);
-    if (!answer.isValid())
-        return QAbstractScrollArea::inputMethodQuery(query);
-    if (query == Qt::ImCursorRectangle)
-        answer = answer.toRect().translated(viewport()->pos());
-    return answer;
+    // Rectangles are in the viewport's coordinates, as Qt's plain text editor gives them.
+    const QVariant answer = m_control.inputMethodQuery(query);
+    return answer.isValid() ? answer : QAbstractScrollArea::inputMethodQuery(query);
 }
 
 // --- Context menu -----------------------------------------------------------------------

@@ -42,7 +42,8 @@ public:
     QString selectedText() const { return m_control.selectedText(); }
     qsizetype characterCount() const { return m_text.size(); }
     QString textRange(qsizetype from, qsizetype to) const { return m_text.mid(from, to - from); }
-    // Where a character stands in the viewport, and which position a viewport point hits.
+    // Where a character stands in the viewport, and which position a viewport point hits
+    // (below the last line, the text's end).
     QRect characterRect(qsizetype position);
     qsizetype positionAt(QPoint viewportPoint);
     // Puts `text` in place of the characters from `from` to `to` as a step of its own, its
@@ -90,7 +91,6 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
-    void wheelEvent(QWheelEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void timerEvent(QTimerEvent *event) override;

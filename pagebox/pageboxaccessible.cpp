@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Around an offset, a word or a sentence is looked for within this many characters each way.
@@ -30,6 +32,24 @@ PageBox::LineSpan lineSpanAt(PageBox &box, int offset, QAccessible::TextBoundary
 {
     return boundaryType == QAccessible::LineBoundary ? box.screenLineAt(offset)
                                                      : box.textLineAt(offset);
+}
+
+// A font as the text attributes of assistive tools name it, in the order Qt's text widgets
+// give them.
+QString fontAttributes(const QFont &font)
+{
+    QString family = font.families().value(0, font.family());
+    for (const QChar special : {u'\\', u':', u',', u'=', u';', u'"'})
+        family.replace(special, QStringLiteral("\\") + special);
+    QString attributes = QStringLiteral("font-family:\"%1\";").arg(family);
+    if (const int size = int(font.pointSizeF()); size > 0)
+        attributes += QStringLiteral("font-size:%1pt;").arg(size);
+    const QLatin1StringView style = font.style() == QFont::StyleItalic    ? "italic"_L1
+                                    : font.style() == QFont::StyleOblique ? "oblique"_L1
+                                                                          : "normal"_L1;
+    attributes += QStringLiteral("font-weight:%1;font-style:%2;")
+                      .arg(font.weight() > QFont::Normal ? "bold"_L1 : "normal"_L1, style);
+    return attributes + QStringLiteral("text-position:baseline;text-align:left;");
 }
 
 } // namespace
@@ -145,10 +165,23 @@ void PageBoxAccessible::scrollToSubstring(int startIndex, int endIndex)
     box()->scrollToRange(startIndex, endIndex);
 }
 
+// The run of text that holds `offset` and how it is drawn. The text has one font, so a run is
+// a line's characters or its line break, as a plain text editor gives them; screen readers
+// read a line run by run. The end of the text counts as its last character, and -1 as the end.
 QString PageBoxAccessible::attributes(int offset, int *startOffset, int *endOffset) const
 {
-    *startOffset = *endOffset = offset;
-    return QString();
+    const int count = characterCount();
+    if (offset == -1 || offset == count)
+        offset = count - 1;
+    if (offset < 0 || offset >= count) {
+        *startOffset = *endOffset = -1;
+        return QString();
+    }
+    const PageBox::LineSpan line = box()->textLineAt(offset);
+    const bool inBreak = offset >= line.end;
+    *startOffset = int(inBreak ? line.end : line.start);
+    *endOffset = int(inBreak ? line.next : line.end);
+    return fontAttributes(box()->font());
 }
 
 void PageBoxAccessible::deleteText(int startOffset, int endOffset)
@@ -186,8 +219,19 @@ QString PageBoxAccessible::textAtOffset(int offset, QAccessible::TextBoundaryTyp
         *endOffset = int(line.end);
         return text(*startOffset, *endOffset);
     }
-    const int windowStart = std::max(0, offset - Reach);
-    const QString window = text(windowStart, std::min(count, offset + Reach));
+    // A word or a sentence ends at the end of its line, without the line break, as in a plain
+    // text editor; at the line's end it is the one before, and on an empty line an empty one.
+    int lowest = 0;
+    int highest = count;
+    if (boundaryType == QAccessible::SentenceBoundary ||
+        boundaryType == QAccessible::WordBoundary) {
+        const PageBox::LineSpan line = box()->textLineAt(offset);
+        lowest = int(line.start);
+        highest = int(line.end);
+        offset = std::min(offset, highest); // between the CR and the LF of a break
+    }
+    const int windowStart = std::max(lowest, offset - Reach);
+    const QString window = text(windowStart, std::min(highest, offset + Reach));
     const int at = offset - windowStart;
     int from = at;
     int to = at;
@@ -235,8 +279,16 @@ QString PageBoxAccessible::textAfterOffset(int offset, QAccessible::TextBoundary
         *startOffset = *endOffset = -1;
         return QString();
     }
-    // The next line starts past the line break or the blank that ends this one.
-    const int next =
-        isLineKind(boundaryType) ? int(lineSpanAt(*box(), offset, boundaryType).next) : end;
+    // The next line starts past the line break or the blank that ends this one, and the
+    // next word or sentence past the line break that ends this one.
+    int next = end;
+    if (isLineKind(boundaryType)) {
+        next = int(lineSpanAt(*box(), offset, boundaryType).next);
+    } else if (boundaryType == QAccessible::SentenceBoundary ||
+               boundaryType == QAccessible::WordBoundary) {
+        const PageBox::LineSpan line = box()->textLineAt(offset);
+        if (end >= line.end)
+            next = int(line.next);
+    }
     return textAtOffset(next, boundaryType, startOffset, endOffset);
 }

@@ -23,13 +23,18 @@
 
 namespace {
 
-constexpr int AutoScrollMs = 50;
+// The first tick of scrolling while the mouse selects outside the viewport.
+constexpr int AutoScrollMs = 100;
 // Text offered to input methods and assistive tools is cut off at this length.
 constexpr qsizetype OfferedTextLimit = 65536;
 // Input methods are offered the caret's line, or this much of a long one each way.
 constexpr qsizetype SurroundingChars = 4096;
 // What Delete takes is looked for in a window this long each way, widened for longer clusters.
 constexpr qsizetype ClusterWindow = 64;
+// Ctrl+Delete and Ctrl+Backspace look this many of the layouts' windows for a word's edge.
+constexpr int WordWindows = 256;
+// Characters that end a word for moving by words, besides blanks, as in Qt's text layouts.
+constexpr QStringView WordSeparators = u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\";
 
 // Text handed to the clipboard, the X11 primary selection or a drag: read out when another
 // program asks for it, so that selecting a large page costs next to nothing.
@@ -147,6 +152,7 @@ qsizetype PageControl::settled(qsizetype position) const
 // it into view when `reveal`.
 void PageControl::moveCursor(qsizetype position, bool keepAnchor, bool reveal)
 {
+    m_pageRowY.reset();
     m_cursor = settled(position);
     m_anchor = keepAnchor ? settled(m_anchor) : m_cursor;
     if (reveal)
@@ -200,6 +206,9 @@ void PageControl::scrollByLines(int lines)
 // characters before it, which decide where some clusters start.
 qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
 {
+    // A CR LF line break is one character, whatever stands on the lines around it.
+    if (m_text.at(position) == u'\r' && m_text.at(position + 1) == u'\n')
+        return position + 2;
     const qsizetype start = std::max<qsizetype>(0, position - ClusterWindow);
     for (qsizetype window = ClusterWindow;; window *= 4) {
         const QString around = m_text.mid(start, position - start + window);
@@ -209,8 +218,39 @@ qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
         if (next < 0)
             return start + around.size();
         if (next < around.size() || around.size() < position - start + window)
-            return start + next;
+            return pastPair(start + next);
     }
+}
+
+// Qt's grapheme rules stop inside some surrogate pairs that follow letters of Indic scripts;
+// no edit may leave half a pair, so an end there goes on past the pair.
+qsizetype PageControl::pastPair(qsizetype position) const
+{
+    return m_text.at(position - 1).isHighSurrogate() && m_text.at(position).isLowSurrogate()
+               ? position + 1
+               : position;
+}
+
+// Where Ctrl+Delete and Ctrl+Backspace stop: the next or the previous place where a word
+// starts or ends, as the caret moves by words. The layouts look a window of text at a time;
+// where one cuts a run of letters, the search goes on past it, so that a long run goes whole,
+// up to WordWindows windows, and an end never falls inside a pair or a CR LF line break.
+qsizetype PageControl::wordEdge(qsizetype position, bool forwards) const
+{
+    const auto joined = [this](qsizetype at) {
+        const auto inWord = [](QChar c) {
+            return !c.isNull() && !c.isSpace() && !WordSeparators.contains(c);
+        };
+        return inWord(m_text.at(at - 1)) && inWord(m_text.at(at));
+    };
+    qsizetype edge = position;
+    for (int windows = 0; windows < WordWindows; ++windows) {
+        edge = forwards ? m_layouts.rightOf(edge, true) : m_layouts.leftOf(edge, true);
+        if (edge <= 0 || edge >= m_text.size() || !joined(edge))
+            break;
+    }
+    // An end inside a pair or a CR LF line break takes the whole of it.
+    return forwards && settled(edge) != edge ? edge + 1 : settled(edge);
 }
 
 // --- Moving by keys -------------------------------------------------------------------
@@ -223,6 +263,59 @@ qsizetype PageControl::characterStep(qsizetype position, bool forwards, bool byW
     if (!byWord && !select && hasSelection())
         return forwards ? std::max(m_cursor, m_anchor) : std::min(m_cursor, m_anchor);
     return forwards ? m_layouts.rightOf(position, byWord) : m_layouts.leftOf(position, byWord);
+}
+
+// A page down or up, as in Qt's plain text editor: the line cut off at the viewport's bottom
+// becomes the top one, or the line a viewport's height above the top does. Returns whether
+// the view could move that way (it cannot when the text's last line, or first, is in view).
+bool PageControl::scrollByPage(bool down)
+{
+    const qreal height = m_layouts.viewportHeight();
+    PageLayouts::LinePlace place = m_layouts.top();
+    if (down) {
+        for (qreal y = m_layouts.topMargin(); y + m_layouts.lineHeight(place) <= height;) {
+            y += m_layouts.lineHeight(place);
+            if (!m_layouts.nextLine(place))
+                return false;
+        }
+    } else {
+        PageLayouts::LinePlace above = place;
+        if (!m_layouts.previousLine(above))
+            return false;
+        for (qreal y = -m_layouts.lineHeight(above); y >= -height;) {
+            place = above;
+            if (!m_layouts.previousLine(above))
+                break;
+            y -= m_layouts.lineHeight(above);
+        }
+    }
+    m_layouts.scrollToPlace(place);
+    emit updateRequest();
+    return true;
+}
+
+// Page Down and Page Up scroll by a page and keep the caret on the same row of the viewport,
+// as near `desiredX` as the line allows; where the view cannot scroll, the caret goes to
+// the last line or the first. A run of page moves keeps the row of the first.
+qsizetype PageControl::pageMove(qsizetype position, bool down, qreal &desiredX)
+{
+    m_layouts.ensureVisible(position);
+    const qreal rowY = m_pageRowY.value_or(m_layouts.characterRect(position).y());
+    const bool scrolled = scrollByPage(down);
+    const qreal wantedY = scrolled ? rowY : down ? m_layouts.viewportHeight() : 0;
+    qsizetype target = position;
+    // Line by line, as the plain text editor moves: from at most a viewport or two away.
+    for (int lines = 0; lines <= 4 * (m_layouts.linesPerPage() + 1); ++lines) {
+        const qreal y = m_layouts.characterRect(target).y();
+        if (down ? y >= wantedY : y <= wantedY)
+            break;
+        PageLayouts::LinePlace place = m_layouts.placeOf(target);
+        if (down ? !m_layouts.nextLine(place) : !m_layouts.previousLine(place))
+            break;
+        target = m_layouts.verticalMove(target, down ? 1 : -1, desiredX);
+    }
+    m_pageRowY = rowY;
+    return target;
 }
 
 bool PageControl::handleMovement(QKeyEvent *event)
@@ -246,7 +339,6 @@ bool PageControl::handleMovement(QKeyEvent *event)
         {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument},
         {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument},
     };
-    const int pageLines = m_layouts.linesPerPage();
     for (const Movement &movement : Movements) {
         const bool select = event->matches(movement.select);
         if (!select && !event->matches(movement.move))
@@ -278,14 +370,9 @@ bool PageControl::handleMovement(QKeyEvent *event)
             target = m_layouts.verticalMove(p, -1, desiredX);
             break;
         case QKeySequence::MoveToNextPage:
-            scrollByLines(pageLines);
-            desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, pageLines, desiredX);
-            break;
         case QKeySequence::MoveToPreviousPage:
-            scrollByLines(-pageLines);
             desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, -pageLines, desiredX);
+            target = pageMove(p, movement.move == QKeySequence::MoveToNextPage, desiredX);
             break;
         case QKeySequence::MoveToStartOfLine:
             target = m_layouts.lineEdge(p, false);
@@ -302,8 +389,12 @@ bool PageControl::handleMovement(QKeyEvent *event)
         default:
             break;
         }
+        const std::optional<qreal> pageRowY = m_pageRowY;
         moveCursor(target, select);
         m_desiredX = desiredX; // kept only by vertical movement
+        if (movement.move == QKeySequence::MoveToNextPage ||
+            movement.move == QKeySequence::MoveToPreviousPage)
+            m_pageRowY = pageRowY;
         return true;
     }
     return false;
@@ -559,11 +650,11 @@ bool PageControl::handleShortcut(QKeyEvent *event)
         selectAll();
     } else if (event->matches(QKeySequence::DeleteStartOfWord)) {
         if (!hasSelection())
-            m_anchor = m_layouts.leftOf(m_cursor, true);
+            m_anchor = wordEdge(m_cursor, false);
         replaceSelection(QStringView());
     } else if (event->matches(QKeySequence::DeleteEndOfWord)) {
         if (!hasSelection())
-            m_anchor = m_layouts.rightOf(m_cursor, true);
+            m_anchor = wordEdge(m_cursor, true);
         replaceSelection(QStringView());
     } else if (event->matches(QKeySequence::DeleteEndOfLine)) {
         deleteToLineEnd();
@@ -598,19 +689,19 @@ QString PageControl::typedText(const QKeyEvent *event)
     return withoutLoneSurrogates(text);
 }
 
+// A key that reaches the box while an input method composes does what it always does, as
+// in Qt's own editors: the composition goes on where it is shown until the input method
+// moves it. A modifier pressed alone (Shift, Ctrl) changes nothing at all.
 void PageControl::keyPress(QKeyEvent *event)
 {
-    dropPreedit();
     const QString typed = typedText(event);
     if (handleShortcut(event) || handleMovement(event)) {
         offerSelection();
-        return;
-    }
-    if (isAcceptableInput(typed, event->modifiers())) {
+    } else if (isAcceptableInput(typed, event->modifiers())) {
         replaceSelection(withTypedBreaks(typed), PageHistory::Run::Typing);
-        return;
+    } else {
+        event->ignore();
     }
-    event->ignore();
 }
 
 bool PageControl::isOwnShortcut(QKeyEvent *key) const
@@ -625,6 +716,53 @@ bool PageControl::isOwnShortcut(QKeyEvent *key) const
 
 // --- Mouse ------------------------------------------------------------------------------
 
+// The position a point in the viewport hits; below the text's last line, the text's end, as
+// in Qt's plain text editor.
+qsizetype PageControl::hitPosition(QPoint point) const
+{
+    const qsizetype position = m_layouts.positionAt(point);
+    const QRect line = m_layouts.characterRect(position);
+    if (point.y() >= line.y() + line.height() && position < m_text.size()) {
+        PageLayouts::LinePlace place = m_layouts.placeOf(position);
+        if (!m_layouts.nextLine(place))
+            return m_text.size();
+    }
+    return position;
+}
+
+// Where in the composition a point in the viewport falls, its ends included, or -1.
+int PageControl::preeditOffsetAt(QPoint point) const
+{
+    if (m_layouts.preedit().isEmpty())
+        return -1;
+    PageLayouts::LinePlace place = m_layouts.top();
+    for (qreal y = m_layouts.topMargin() + m_layouts.lineHeight(place); y <= point.y();) {
+        if (y > m_layouts.viewportHeight() || !m_layouts.nextLine(place))
+            return -1;
+        y += m_layouts.lineHeight(place);
+    }
+    const PageLayouts::Stretch stretch = m_layouts.stretchOf(place);
+    if (stretch.preeditAt < 0)
+        return -1;
+    const QTextLine line =
+        stretch.layout->lineAt(std::clamp(place.line, 0, stretch.layout->lineCount() - 1));
+    const int offset = line.xToCursor(point.x() - PageLayouts::DocumentMargin) - stretch.preeditAt;
+    return offset >= 0 && offset <= stretch.preeditLength ? offset : -1;
+}
+
+// A mouse event on the composition is the input method's, as in Qt's editors: a click there
+// is passed on to it, and the box does nothing else.
+bool PageControl::givenToInputMethod(QMouseEvent *event) const
+{
+    const int offset = preeditOffsetAt(event->position().toPoint());
+    if (offset < 0)
+        return false;
+    if (event->type() == QEvent::MouseButtonRelease)
+        QGuiApplication::inputMethod()->invokeAction(QInputMethod::Click, offset);
+    event->accept();
+    return true;
+}
+
 void PageControl::forgetMouseSelection()
 {
     m_wordSelection.reset();
@@ -633,11 +771,10 @@ void PageControl::forgetMouseSelection()
 
 void PageControl::mousePress(QMouseEvent *event)
 {
-    // The press lands where the user sees it: read off the screen before a composition
-    // shown there goes.
+    if (givenToInputMethod(event))
+        return;
     const QPoint point = event->position().toPoint();
-    const qsizetype position = std::min(m_layouts.positionAt(point), m_text.size());
-    dropPreedit();
+    const qsizetype position = commitPreedit(point);
     if (event->button() == Qt::MiddleButton) {
         QClipboard *clipboard = QGuiApplication::clipboard();
         if (clipboard->supportsSelection()) {
@@ -682,7 +819,7 @@ void PageControl::mousePress(QMouseEvent *event)
 // triple-click, else by characters.
 void PageControl::selectByMouse(QPoint point, bool reveal)
 {
-    const qsizetype position = m_layouts.positionAt(point);
+    const qsizetype position = hitPosition(point);
     if (m_lineSelection)
         extendByLines(position, reveal);
     else if (m_wordSelection)
@@ -729,6 +866,8 @@ void PageControl::extendByLines(qsizetype position, bool reveal)
 
 void PageControl::mouseMove(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     const QPoint point = event->position().toPoint();
     m_lastMousePoint = point;
     if (!(event->buttons() & Qt::LeftButton))
@@ -740,23 +879,23 @@ void PageControl::mouseMove(QMouseEvent *event)
     }
     if (!m_selecting)
         return;
-    if (point.y() < 0 || point.y() > m_layouts.viewportHeight()) {
-        if (!m_autoScrollTimer.isActive())
-            m_autoScrollTimer.start(AutoScrollMs, this);
-    } else {
+    if (point.y() >= 0 && point.y() < m_layouts.viewportHeight())
         m_autoScrollTimer.stop();
-    }
+    else if (!m_autoScrollTimer.isActive())
+        m_autoScrollTimer.start(AutoScrollMs, this);
     // The view does not jump to follow: only the scrolling at its edges moves it.
     selectByMouse(point, false);
 }
 
 void PageControl::mouseRelease(QMouseEvent *event)
 {
+    if (givenToInputMethod(event))
+        return;
     m_autoScrollTimer.stop();
     if (m_mightDrag) {
         m_mightDrag = false;
         forgetMouseSelection();
-        moveCursor(m_layouts.positionAt(event->position().toPoint()), false);
+        moveCursor(hitPosition(event->position().toPoint()), false);
     }
     if (m_selecting)
         offerSelection();
@@ -765,12 +904,14 @@ void PageControl::mouseRelease(QMouseEvent *event)
 
 void PageControl::mouseDoubleClick(QMouseEvent *event)
 {
-    dropPreedit();
+    if (givenToInputMethod(event))
+        return;
+    commitPreedit(event->position().toPoint());
     if (event->button() != Qt::LeftButton)
         return;
     m_mightDrag = false;
     const QPoint point = event->position().toPoint();
-    const qsizetype position = m_layouts.positionAt(point);
+    const qsizetype position = hitPosition(point);
     forgetMouseSelection();
     // On an empty line there is no word to select: the caret just goes there.
     if (m_layouts.lineEdge(position, false) == m_layouts.lineEdge(position, true)) {
@@ -797,13 +938,18 @@ void PageControl::timerEvent(QTimerEvent *event)
         QObject::timerEvent(event);
         return;
     }
+    // As in Qt's plain text editor: a line a tick, the ticks the faster the further the mouse
+    // is from the viewport.
+    const int height = m_layouts.viewportHeight();
     const int y = m_lastMousePoint.y();
-    if (y < 0)
-        scrollByLines(-1);
-    else if (y > m_layouts.viewportHeight())
-        scrollByLines(1);
-    else
+    const int outside = std::max(-y, y - (height - 1));
+    if (outside <= 0) {
         m_autoScrollTimer.stop();
+    } else {
+        const int distance = std::max(outside, 7);
+        m_autoScrollTimer.start(4900 / (distance * distance), this);
+        scrollByLines(y < 0 ? -1 : 1);
+    }
     selectByMouse(m_lastMousePoint, false);
 }
 
@@ -842,7 +988,7 @@ void PageControl::dragMove(QDragMoveEvent *event)
         event->ignore();
         return;
     }
-    m_dropPosition = m_layouts.positionAt(event->position().toPoint());
+    m_dropPosition = hitPosition(event->position().toPoint());
     const int y = int(event->position().y());
     const int edge = QFontMetrics(m_layouts.font()).height();
     if (y < edge)
@@ -869,7 +1015,7 @@ void PageControl::drop(QDropEvent *event)
         event->ignore();
         return;
     }
-    const qsizetype position = settled(m_layouts.positionAt(event->position().toPoint()));
+    const qsizetype position = settled(hitPosition(event->position().toPoint()));
     if (m_dragging) {
         m_droppedInside = true;
         if (position >= std::min(m_cursor, m_anchor) && position <= std::max(m_cursor, m_anchor)) {
@@ -919,36 +1065,71 @@ void PageControl::inputMethod(QInputMethodEvent *event)
     const QString preedit = event->preeditString();
     const bool takesInput =
         !commit.isEmpty() || preedit != m_layouts.preedit() || event->replacementLength() > 0;
+    // The input method counts positions from the start of the text it was offered.
+    const qsizetype origin = surroundingStart();
     m_history.beginEditBlock();
-    if (takesInput && hasSelection())
-        replaceSelection(QStringView());
+    bool edited = false;
+    if (takesInput && hasSelection()) {
+        // The caret stays where the selection was until the commit is in, even between a CR
+        // and an LF that the selection stood between, so that the commit lands there, as
+        // typed text does.
+        const qsizetype from = std::min(m_cursor, m_anchor);
+        if (replace(from, std::max(m_cursor, m_anchor), QStringView(), PageHistory::Run::None)) {
+            m_cursor = m_anchor = from;
+            edited = true;
+        }
+    }
     if (!commit.isEmpty() || event->replacementLength() > 0) {
         const qsizetype from =
             std::clamp<qsizetype>(m_cursor + event->replacementStart(), 0, m_text.size());
         const qsizetype to =
             std::clamp<qsizetype>(from + event->replacementLength(), from, m_text.size());
-        if (replaceAround(from, to, withTypedBreaks(commit)))
-            afterEdit();
+        edited |= replaceAround(from, to, withTypedBreaks(commit));
     }
+    if (edited)
+        afterEdit();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
         if (attribute.type != QInputMethodEvent::Selection)
             continue;
-        const qsizetype lineStart = m_rows.rowStart(m_rows.rowAt(m_cursor));
-        m_anchor = std::clamp<qsizetype>(lineStart + attribute.start, 0, m_text.size());
-        moveCursor(lineStart + attribute.start + attribute.length, true);
+        m_anchor = std::clamp<qsizetype>(origin + attribute.start, 0, m_text.size());
+        moveCursor(origin + attribute.start + attribute.length, true);
     }
     m_history.endEditBlock();
 
     m_preeditCursor = int(preedit.size());
+    m_preeditFormats.clear();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
-        if (attribute.type == QInputMethodEvent::Cursor)
+        if (attribute.type == QInputMethodEvent::Cursor) {
             m_preeditCursor = std::clamp(attribute.start, 0, int(preedit.size()));
+        } else if (attribute.type == QInputMethodEvent::TextFormat) {
+            const QTextCharFormat format =
+                qvariant_cast<QTextFormat>(attribute.value).toCharFormat();
+            if (format.isValid())
+                m_preeditFormats.append({attribute.start, attribute.length, format});
+        }
     }
-    m_layouts.setPreedit(m_cursor, preedit);
+    m_layouts.setPreedit(m_cursor, preedit, m_preeditFormats);
     m_layouts.ensureVisible(m_cursor);
     emit updateRequest();
     emit microFocusChanged();
     event->accept();
+}
+
+// A click ends a composition as in Qt's own editors: the input method is asked to commit it,
+// and it lands where it was composed; one that the input method keeps goes. Returns the
+// position the click lands on: read off the screen after the commit, or, where the
+// composition went, as the user saw it before.
+qsizetype PageControl::commitPreedit(QPoint point)
+{
+    const qsizetype seen = std::min(hitPosition(point), m_text.size());
+    if (m_layouts.preedit().isEmpty())
+        return seen;
+    QGuiApplication::inputMethod()->commit();
+    if (!m_layouts.preedit().isEmpty()) {
+        dropPreedit();
+        return seen;
+    }
+    return std::min(hitPosition(point), m_text.size());
 }
 
 // Anything but the input method itself ends a composition: its text goes, and the input
@@ -958,27 +1139,52 @@ void PageControl::dropPreedit()
     if (m_layouts.preedit().isEmpty())
         return;
     m_layouts.setPreedit(m_cursor, QString());
+    m_preeditFormats.clear();
     emit updateRequest();
     QGuiApplication::inputMethod()->reset();
+}
+
+// Where the text offered to input methods starts: the start of the caret's line, or
+// SurroundingChars before the caret in a long one. Every position an input method is told or
+// tells counts from here.
+qsizetype PageControl::surroundingStart() const
+{
+    return std::max(m_rows.rowStart(m_rows.rowAt(m_cursor)), m_cursor - SurroundingChars);
+}
+
+// Where the caret stands, in a composition where its caret does, on whichever screen line
+// that is, as Qt's editors place it.
+QRectF PageControl::cursorRect() const
+{
+    const QRect character = m_layouts.characterRect(m_cursor);
+    const PageLayouts::LinePlace place = m_layouts.placeOf(m_cursor);
+    const PageLayouts::Stretch stretch = m_layouts.stretchOf(place);
+    const QTextLine caretLine =
+        stretch.layout->lineAt(std::clamp(place.line, 0, stretch.layout->lineCount() - 1));
+    int column = stretch.toLayout(m_cursor);
+    if (stretch.preeditAt >= 0 && column == stretch.preeditAt)
+        column += m_preeditCursor;
+    const QTextLine line = stretch.layout->lineForTextPosition(column);
+    if (!line.isValid())
+        return character;
+    const qreal top = character.y() + line.y() - caretLine.y();
+    return QRectF(PageLayouts::DocumentMargin + line.cursorToX(column), top, 1, line.height());
 }
 
 QVariant PageControl::inputMethodQuery(Qt::InputMethodQuery query) const
 {
     // The text around the caret within its line, at most SurroundingChars each way.
-    const qsizetype row = m_rows.rowAt(m_cursor);
-    const qsizetype rowEnd = m_rows.rowEnd(row);
-    const qsizetype around = std::max(m_rows.rowStart(row), m_cursor - SurroundingChars);
+    const qsizetype rowEnd = m_rows.rowEnd(m_rows.rowAt(m_cursor));
+    const qsizetype around = surroundingStart();
     switch (query) {
     case Qt::ImEnabled:
-        return true;
+        return m_widget->isEnabled();
     case Qt::ImHints:
         return int(Qt::ImhMultiLine);
     case Qt::ImFont:
         return m_layouts.font();
-    case Qt::ImCursorRectangle: {
-        const QRect character = m_layouts.characterRect(m_cursor);
-        return QRect(character.topLeft(), QSize(1, character.height()));
-    }
+    case Qt::ImCursorRectangle:
+        return cursorRect();
     case Qt::ImSurroundingText:
         return m_text.mid(around, std::min(rowEnd, m_cursor + SurroundingChars) - around);
     case Qt::ImCursorPosition:

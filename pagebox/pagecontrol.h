@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QStringView>
+#include <QTextLayout>
 #include <QVariant>
 
 #include <functional>
@@ -57,6 +58,8 @@ public:
     void replaceRange(qsizetype from, qsizetype to, const QString &text);
     // Scrolls to the text from `from` to `to`, leaving the caret where it is.
     void reveal(qsizetype from, qsizetype to);
+    // The position a point in the viewport hits; below the text's last line, its end.
+    qsizetype hitPosition(QPoint point) const;
     // Whether the clipboard holds text to paste.
     bool canPaste() const;
     // Where in the composition its caret stands, and where a drop would land (or -1).
@@ -80,6 +83,8 @@ public:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const;
     // Tells assistive tools where the caret and the selection are.
     void announceCursor();
+    // Scrolls a page down or up as Page Down and Page Up do, without moving the caret.
+    bool scrollByPage(bool down);
 
     // Carries out a drag that starts in the box and returns what became of it. By default the
     // platform's own drag, which returns once the drag is dropped or given up; a test brings
@@ -135,12 +140,17 @@ private:
     bool handleMovement(QKeyEvent *event);
     qsizetype characterStep(qsizetype position, bool forwards, bool byWord, bool select) const;
     void scrollByLines(int lines);
+    qsizetype pageMove(qsizetype position, bool down, qreal &desiredX);
     void afterEdit();
     void offerSelection() const;
     QMimeData *selectionMimeData() const;
     void pasteFrom(const QMimeData *data);
 
     qsizetype nextCharacterBoundary(qsizetype position) const;
+    qsizetype pastPair(qsizetype position) const;
+    qsizetype wordEdge(qsizetype position, bool forwards) const;
+    int preeditOffsetAt(QPoint point) const;
+    bool givenToInputMethod(QMouseEvent *event) const;
     void selectByMouse(QPoint point, bool reveal);
     void extendByWords(qsizetype position, int x, bool reveal);
     void extendByLines(qsizetype position, bool reveal);
@@ -148,7 +158,10 @@ private:
 
     void startDrag();
     void dropText(qsizetype position, const QString &text, bool moving);
+    qsizetype commitPreedit(QPoint point);
     void dropPreedit();
+    qsizetype surroundingStart() const;
+    QRectF cursorRect() const;
 
     PageText &m_text;
     PageHistory &m_history;
@@ -158,8 +171,10 @@ private:
 
     qsizetype m_cursor = 0;
     qsizetype m_anchor = 0;
-    qreal m_desiredX = -1; // the x that Up and Down keep to
+    qreal m_desiredX = -1;           // the x that Up and Down keep to
+    std::optional<qreal> m_pageRowY; // the viewport row that a run of page moves keeps to
     int m_preeditCursor = 0;
+    QList<QTextLayout::FormatRange> m_preeditFormats; // how the composition is drawn
     QChar m_heldHighSurrogate; // the first half of a character, until the key with the second
     bool m_selectionAnnounced = false;
     bool m_announceReplacements = false; // while undo and redo replay the history

@@ -7,6 +7,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <tuple>
 
 namespace {
@@ -97,7 +98,8 @@ void PageLayouts::rewrapAll()
     m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
 
-void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
+void PageLayouts::setPreedit(qsizetype position, const QString &preedit,
+                             const QList<QTextLayout::FormatRange> &formats)
 {
     if (m_preedit.isEmpty() && preedit.isEmpty())
         return;
@@ -105,6 +107,7 @@ void PageLayouts::setPreedit(qsizetype position, const QString &preedit)
     forgetUnits(position, position);
     m_preeditPosition = position;
     m_preedit = preedit;
+    m_preeditFormats = preedit.isEmpty() ? QList<QTextLayout::FormatRange>() : formats;
 }
 
 int PageLayouts::linesPerPage() const
@@ -119,6 +122,7 @@ void PageLayouts::textReset()
     m_topExtra = 0;
     m_showsEnd = false;
     m_preedit.clear();
+    m_preeditFormats.clear();
     m_preeditPosition = 0;
     m_units.clear();
 }
@@ -204,6 +208,10 @@ PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsiz
         (m_preeditPosition < end || (m_preeditPosition == end && endsRow))) {
         unit.preeditAt = int(m_preeditPosition - start);
         unit.layout->setPreeditArea(unit.preeditAt, m_preedit);
+        QList<QTextLayout::FormatRange> formats = m_preeditFormats;
+        for (QTextLayout::FormatRange &range : formats)
+            range.start += unit.preeditAt;
+        unit.layout->setFormats(formats);
     }
     // A row laid out whole finds its direction as a paragraph in Qt's documents does; one
     // laid out a stretch at a time takes the direction of the whole row.
@@ -386,9 +394,20 @@ PageLayouts::LinePlace PageLayouts::top()
     return place;
 }
 
-qreal PageLayouts::topMargin() const
+qreal PageLayouts::topMargin()
 {
-    return m_topPosition == 0 && m_topExtra == 0 ? DocumentMargin : 0;
+    if (m_topPosition == 0 && m_topExtra == 0)
+        return DocumentMargin;
+    // As in Qt's plain text editor, a top line that is not the first of its row stands where
+    // the one before it ends as drawn, in whole pixels: a pixel below its own top.
+    const LinePlace place = top();
+    if (place.line == 0 && place.stretch == m_rows.rowStart(place.row))
+        return 0;
+    LinePlace before = place;
+    if (!previousLine(before))
+        return 0;
+    const QTextLine above = screenLine(stretchOf(before), before.line);
+    return above.y() + above.height() - std::floor(above.naturalTextRect().bottom());
 }
 
 // The highest top place that still fills the viewport: the view never scrolls past the
@@ -549,9 +568,15 @@ qsizetype PageLayouts::positionAt(QPoint point)
 {
     LinePlace place = top();
     qreal y = topMargin();
-    // Above the text's first line, in the margin, is its start, whichever way it runs.
-    if (point.y() < y)
-        return lineStart(place);
+    // Above the text's first line, in the margin, is its start, whichever way it runs; above
+    // a top line drawn a pixel low, the line before it, which shows there.
+    if (point.y() < y) {
+        LinePlace above = place;
+        if ((m_topPosition == 0 && m_topExtra == 0) || !previousLine(above))
+            return lineStart(place);
+        place = above;
+        y -= lineHeight(above);
+    }
     // Far below the viewport, the line four viewports down stands for everything lower.
     const qreal lowest = qreal(m_viewportSize.height()) * 4;
     for (;;) {

@@ -8,13 +8,13 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QTextLayout>
 
 #include <map>
 #include <memory>
 #include <utility>
 #include <vector>
 
-class QTextLayout;
 class RowIndex;
 
 // How the page box's text is laid out on screen: the laid-out stretches of text near the
@@ -65,8 +65,10 @@ public:
     void setViewportSize(QSize size);
     int viewportHeight() const { return m_viewportSize.height(); }
     int linesPerPage() const;
-    // An input method's composition, shown at `position` without being part of the text.
-    void setPreedit(qsizetype position, const QString &preedit);
+    // An input method's composition, shown at `position` without being part of the text,
+    // drawn with `formats` (positions in the composition) over the text's own.
+    void setPreedit(qsizetype position, const QString &preedit,
+                    const QList<QTextLayout::FormatRange> &formats = {});
     const QString &preedit() const { return m_preedit; }
 
     // Lets the cache go when it has grown past what a screen needs.
@@ -84,8 +86,9 @@ public:
 
     // The line at the top of the viewport; whatever changes, it is a line that exists.
     LinePlace top();
-    // The margin above the text shows only at its top; scrolled, the top line starts at the edge.
-    qreal topMargin() const;
+    // The margin above the text shows only at its top; scrolled, the top line starts at the edge,
+    // or a fraction of a pixel below where it is not the first line of its row.
+    qreal topMargin();
     // Keeps the top from beyond the highest top that still fills the viewport, and a view
     // that showed the text's end at its end as the lines change; returns that highest top.
     LinePlace settleTop();
@@ -158,6 +161,7 @@ private:
     QFont m_font;
     QSize m_viewportSize;
     QString m_preedit;
+    QList<QTextLayout::FormatRange> m_preeditFormats;
     qsizetype m_preeditPosition = 0;
 
     // The top line: the one that holds this position, or as many lines after it as

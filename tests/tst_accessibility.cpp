@@ -26,6 +26,7 @@ private slots:
     void pageBoxIsEditedAndShownByTools();
     void linesAsAPlainTextEditGivesThem_data();
     void linesAsAPlainTextEditGivesThem();
+    void runsAsAPlainTextEditGivesThem();
 
 private:
     QAccessibleInterface *accessible(const QString &objectName) const
@@ -132,6 +133,9 @@ void tst_Accessibility::pageBoxOffersTextCaretAndSelection()
     int lineStart = 0;
     int lineEnd = 0;
     const QString line = text->textAtOffset(9, QAccessible::LineBoundary, &lineStart, &lineEnd);
+    int runStart = 0;
+    int runEnd = 0;
+    text->attributes(4, &runStart, &runEnd); // in the CR LF, a run of its own
 
     QCOMPARE(text->characterCount(), int(page.size()));
     QCOMPARE(text->text(0, text->characterCount()), page);
@@ -139,6 +143,7 @@ void tst_Accessibility::pageBoxOffersTextCaretAndSelection()
     QCOMPARE(QList<int>({start, end}), QList<int>({5, 8}));
     QCOMPARE(line, QString::fromUtf16(u"two\u00a0three"));
     QCOMPARE(QList<int>({lineStart, lineEnd}), QList<int>({5, 14}));
+    QCOMPARE(QList<int>({runStart, runEnd}), QList<int>({3, 5}));
 }
 
 // Each edit of a tool is a step of its own, its line breaks those of the page, and leaves
@@ -182,10 +187,10 @@ void tst_Accessibility::pageBoxIsEditedAndShownByTools()
     QCOMPARE(box->pageText(), lines);
 }
 
-// A screen reader reads the line at the caret as the line on screen, and a paragraph as a
-// line of the text, just as from a plain text editor of the same size. (What follows a line,
-// and what comes before the first, are not compared: the editor's interface gives the line
-// itself again.)
+// A screen reader reads the line at the caret as the line on screen, a paragraph as a line of
+// the text, and a word or a sentence within its line, without the line break after it, just
+// as from a plain text editor of the same size. (What follows a line or a sentence, and what comes
+// before the first, are not compared: the editor's interface gives the line itself again.)
 void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
 {
     QTest::addColumn<QAccessible::TextBoundaryType>("boundary");
@@ -197,17 +202,31 @@ void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
         QTest::addRow("line-at-%d", offset) << QAccessible::LineBoundary << offset;
         QTest::addRow("paragraph-at-%d", offset) << QAccessible::ParagraphBoundary << offset;
     }
+    // In each sentence of the paragraph, at the end of each line, on the empty line.
+    for (const int offset : {0, 43, 44, 60, 117, 118, 130, 131, 132, 136})
+        QTest::addRow("sentence-at-%d", offset) << QAccessible::SentenceBoundary << offset;
+    // In the first word, at the end of a line after a word, on the empty line.
+    // (Between words the plain editor gives the word before, the box the blanks.)
+    for (const int offset : {1, 131, 132})
+        QTest::addRow("word-at-%d", offset) << QAccessible::WordBoundary << offset;
 }
+
+namespace {
+
+// The paragraph of two sentences wraps into several lines; a short line, an empty one, a
+// last one.
+const QString ReadPage = QStringLiteral("The quick brown fox jumps over the lazy dog. And then "
+                                        "the dog wakes up and chases the quick brown fox "
+                                        "round the yard.\nA short line\n\nthe end");
+
+} // namespace
 
 void tst_Accessibility::linesAsAPlainTextEditGivesThem()
 {
     QFETCH(QAccessible::TextBoundaryType, boundary);
     QFETCH(int, offset);
 
-    // A paragraph that wraps into several lines, a short line, and a last one.
-    const QString page = QStringLiteral("The quick brown fox jumps over the lazy dog, and then "
-                                        "the dog wakes up and chases the quick brown fox "
-                                        "round the yard.\nA short line\nthe end");
+    const QString page = ReadPage;
     QPlainTextEdit plain(page);
     PageBox box;
     box.setPageText(page);
@@ -233,6 +252,28 @@ void tst_Accessibility::linesAsAPlainTextEditGivesThem()
         return seen;
     };
     QCOMPARE(read(&box), read(&plain));
+}
+
+// A screen reader reads a line run by run, from the text attributes: a line's characters, its
+// line break, the end (-1) and past it give the same runs and font as a plain text editor's.
+void tst_Accessibility::runsAsAPlainTextEditGivesThem()
+{
+    QPlainTextEdit plain(ReadPage);
+    PageBox box;
+    box.setPageText(ReadPage);
+    const auto runs = [](QWidget *editor) {
+        QAccessibleTextInterface *text =
+            QAccessible::queryAccessibleInterface(editor)->textInterface();
+        QStringList seen;
+        for (int offset = -1; offset <= text->characterCount() + 1; ++offset) {
+            int start = 0;
+            int end = 0;
+            const QString attributes = text->attributes(offset, &start, &end);
+            seen << QStringLiteral("%1: %2-%3 %4").arg(offset).arg(start).arg(end).arg(attributes);
+        }
+        return seen;
+    };
+    QCOMPARE(runs(&box), runs(&plain));
 }
 
 QTEST_MAIN(tst_Accessibility)
