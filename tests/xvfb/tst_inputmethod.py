@@ -18,7 +18,9 @@ import os
 import subprocess
 import sys
 
-import privatesession as session
+# Nothing compiled is left beside the sources of a fresh clone.
+sys.dont_write_bytecode = True
+import privatesession as session  # noqa: E402
 from tst_xvfb import Desktop, start_xvfb, window_environment
 
 ENGINE = "m17n:t:latn-pre"

@@ -20,7 +20,9 @@ import subprocess
 import sys
 import tempfile
 
-import privatesession as session
+# Nothing compiled is left beside the sources of a fresh clone.
+sys.dont_write_bytecode = True
+import privatesession as session  # noqa: E402
 from tst_xvfb import RETRIEVE, URL_BOX, Desktop, PageServer, start_xvfb, window_environment
 
 PACKAGES = ("python3-pyatspi", "at-spi2-core", "dbus-x11")
