@@ -76,6 +76,9 @@ def rerun_inside(script, args, programs, modules, packages, seconds):
         session = subprocess.Popen(
             ["dbus-run-session", "--", python, os.path.abspath(script), *args],
             env=env, cwd=scratch, start_new_session=True)
+        # A test runner that gives up on this test ends it with SIGTERM: the session, in a
+        # process group of its own, must end with it.
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
         try:
             return session.wait(timeout=seconds)
         except subprocess.TimeoutExpired:
@@ -177,5 +180,6 @@ def accessible_environment(env):
     return env
 
 
-__all__ = ["Failure", "SKIP", "WAIT_SECONDS", "Started", "accessible_environment",
-           "end_group", "find_accessible", "find_page_box", "inside", "open_accessibility_bus", "press", "rerun_inside", "wait_for"]
+__all__ = ["Failure", "SKIP", "WAIT_SECONDS", "Started", "accessible_environment", "end_group",
+           "find_accessible", "find_page_box", "inside", "open_accessibility_bus", "press",
+           "rerun_inside", "wait_for"]
