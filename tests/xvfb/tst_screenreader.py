@@ -8,7 +8,8 @@ and reads the page box with the queries a screen reader makes: line by line from
 (the text at each offset with line boundaries), and each line split into the runs of its text
 attributes, which a screen reader speaks one after another. Every character must be read
 once: the lines together make the whole text, each run at an offset holds that offset, and
-the runs of a line together make the line.
+the runs of a line together make the line. A sentence, which a screen reader reads all the
+text by, ends before the line break after it.
 
 Usage: tst_screenreader.py PATH-TO-TARNWICK
 Exits 0 on success, 1 on a failure, 77 (a skip) when the accessibility bus, its Python
@@ -95,6 +96,8 @@ def attribute_pieces(text, start, end):
 
 def check(text):
     """Returns the faults found in reading the page box's text."""
+    import pyatspi
+
     faults = []
     whole = text.getText(0, -1)
     if whole != PAGE:
@@ -110,6 +113,11 @@ def check(text):
         faults.append(f"the attribute run at {len(empty)} of {text.characterCount} offsets "
                       f"does not hold the offset (first at {empty[0]}: "
                       f"{tuple(text.getAttributeRun(empty[0])[1:])})")
+    for line, start, end in lines:
+        sentence = text.getTextAtOffset(start, pyatspi.TEXT_BOUNDARY_SENTENCE_START)[0]
+        if sentence.endswith(BREAKS):
+            faults.append(f"the sentence at {start} ends with its line break: {sentence!r} (a "
+                          "screen reader reading all would stop past it)")
     for line, start, end in lines:
         pieces = attribute_pieces(text, start, end)
         if "".join(pieces) != line:
