@@ -116,8 +116,8 @@ def check(text):
     for line, start, end in lines:
         sentence = text.getTextAtOffset(start, pyatspi.TEXT_BOUNDARY_SENTENCE_START)[0]
         if sentence.endswith(BREAKS):
-            faults.append(f"the sentence at {start} ends with its line break: {sentence!r} (a "
-                          "screen reader reading all would stop past it)")
+            faults.append(f"the sentence at {start} ends with its line break: {sentence!r} "
+                          "(reading all, a screen reader would stop past it)")
     for line, start, end in lines:
         pieces = attribute_pieces(text, start, end)
         if "".join(pieces) != line:
