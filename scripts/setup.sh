@@ -14,6 +14,8 @@ packages=(
     python3 nginx-light apache2-bin clang libclang-rt-14-dev
     time curl
     lintian groff-base appstream
+    # The page box with the desktop's own tools: an input method and the accessibility bus.
+    ibus ibus-m17n m17n-db python3-pyatspi at-spi2-core dbus-x11 gsettings-desktop-schemas
 )
 
 as_root() {

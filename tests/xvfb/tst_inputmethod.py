@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""The window's page box with a real input method: IBus and its m17n Latin pre-edit engine.
+
+Inside a private session bus, starts Xvfb, ibus-daemon with the engine m17n:t:latn-pre and
+the window program with Qt's IBus plugin; then presses keys on the page box as a person does
+(real X key events, each held for a moment) and reads the page box's text back through the
+accessibility bus. In this engine an apostrophe starts a composition and the next letter
+ends it: ' then e must give one é. A modifier pressed and released alone in between (a user
+reaching for Shift) must not end the composition.
+
+Usage: tst_inputmethod.py PATH-TO-TARNWICK
+Exits 0 on success, 1 on a failure, 77 (a skip) when IBus, its engine, the accessibility
+bus's Python module or Xvfb is missing.
+"""
+
+import os
+import subprocess
+import sys
+
+# Nothing compiled is left beside the sources of a fresh clone.
+sys.dont_write_bytecode = True
+import privatesession as session  # noqa: E402
+from tst_xvfb import Desktop, start_xvfb, window_environment
+
+ENGINE = "m17n:t:latn-pre"
+PACKAGES = ("ibus", "ibus-m17n", "m17n-db", "python3-pyatspi", "at-spi2-core", "dbus-x11")
+SESSION_SECONDS = 150
+RESULT_SECONDS = 5
+
+# Each row: what it shows, the keys pressed in order (X key names), the page box's text after.
+CASES = (
+    ("apostrophe then e", ("apostrophe", "e"), "\u00e9"),
+    ("apostrophe, Shift alone, e", ("apostrophe", "Shift_L", "e"), "\u00e9"),
+    ("apostrophe, Ctrl alone, e", ("apostrophe", "Control_L", "e"), "\u00e9"),
+    ("a composition after text", ("x", "apostrophe", "a"), "x\u00e1"),
+)
+
+
+def ibus(env, *args):
+    try:
+        return subprocess.run(["ibus", *args], env=env, capture_output=True, text=True,
+                              timeout=session.WAIT_SECONDS)
+    except subprocess.TimeoutExpired:
+        raise session.Failure(f"ibus {' '.join(args)} did not return")
+
+
+def start_ibus(started, env):
+    """Starts ibus-daemon on the session bus with the engine chosen; returns the environment
+    that reaches it."""
+    started.start(["ibus-daemon", "--panel=disable", "--config=/usr/libexec/ibus-memconf",
+                   "--cache=refresh", "--replace"], env=env,
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def address():
+        said = ibus(env, "address").stdout.strip()
+        return said if said.startswith("unix:") else ""
+
+    env = dict(env, IBUS_ADDRESS=session.wait_for("ibus-daemon's address", address))
+
+    def switched():
+        ibus(env, "engine", ENGINE)  # may report a failure even when it switched
+        return ibus(env, "engine").stdout.strip() == ENGINE
+
+    session.wait_for(f"the engine {ENGINE}", switched)
+    return env
+
+
+def focused_input_context(address):
+    """A function that gives the input context IBus types into, "/" while none has the focus."""
+    from gi.repository import Gio, GLib
+
+    bus = Gio.DBusConnection.new_for_address_sync(
+        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+        | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+
+    def current():
+        try:
+            answer = bus.call_sync(
+                "org.freedesktop.IBus", "/org/freedesktop/IBus", "org.freedesktop.DBus.Properties",
+                "Get", GLib.Variant("(ss)", ("org.freedesktop.IBus", "CurrentInputContext")),
+                None, Gio.DBusCallFlags.NONE, int(session.WAIT_SECONDS * 1000), None)
+        except GLib.Error:
+            return "/"
+        return answer.unpack()[0]
+
+    return current
+
+
+def run_cases(desktop, box):
+    text = box.queryText()
+    editable = box.queryEditableText()
+    failures = []
+    for name, keys, expected in CASES:
+        editable.deleteText(0, text.characterCount)
+        session.wait_for("an empty page box", lambda: text.characterCount == 0)
+        session.press(desktop, *keys)
+        try:
+            session.wait_for(name, lambda: text.getText(0, -1) == expected, RESULT_SECONDS)
+            print(f"PASS: {name}: {expected!r}", flush=True)
+        except session.Failure:
+            got = text.getText(0, -1)
+            failures.append(f"{name}: the page box holds {got!r}, expected {expected!r}")
+            print("FAIL: " + failures[-1], flush=True)
+    return failures
+
+
+def run(tarnwick, display, started):
+    env = dict(os.environ, DISPLAY=display)
+    env = start_ibus(started, env)
+    window_env = session.accessible_environment(window_environment(display, env["HOME"]))
+    window_env.update(QT_IM_MODULE="ibus", IBUS_ADDRESS=env["IBUS_ADDRESS"],
+                      XDG_RUNTIME_DIR=env["XDG_RUNTIME_DIR"])
+    session.open_accessibility_bus()
+    program = started.start([tarnwick], env=window_env, stdout=subprocess.DEVNULL)
+
+    desktop = Desktop(display)
+    window = session.wait_for("the Tarnwick window", lambda: desktop.find_window("Tarnwick"))
+    desktop.focus(window)
+    box = session.find_page_box(program.pid)
+    # Keys typed before Qt's plugin holds an input context would bypass the engine.
+    context = focused_input_context(env["IBUS_ADDRESS"])
+    session.wait_for("the page box's input context to have the focus",
+                     lambda: context() != "/")
+    failures = run_cases(desktop, box)
+    if program.poll() is not None:
+        failures.append(f"the window program ended with {program.returncode}")
+    return failures
+
+
+def inner(tarnwick):
+    started_xvfb = start_xvfb()
+    if started_xvfb is None:
+        return session.SKIP
+    xvfb, display = started_xvfb
+    started = session.Started()
+    started.processes.append(xvfb)
+    try:
+        failures = run(tarnwick, display, started)
+    except session.Failure as failure:
+        print("FAIL: " + str(failure), flush=True)
+        return 1
+    finally:
+        started.end()
+    if failures:
+        print(f"FAIL: {len(failures)} of {len(CASES)} cases", flush=True)
+        return 1
+    print(f"PASS: {len(CASES)} compositions through {ENGINE} on {display}", flush=True)
+    return 0
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    tarnwick = os.path.abspath(sys.argv[1])
+    if session.inside():
+        return inner(tarnwick)
+    if not os.path.exists(f"/usr/share/m17n/{ENGINE.split(':')[2]}.mim"):
+        print(f"SKIP: the m17n engine {ENGINE} is not installed (m17n-db)", flush=True)
+        return session.SKIP
+    return session.rerun_inside(
+        __file__, [tarnwick], programs=("ibus-daemon", "ibus", "dbus-run-session",
+                                        "Xvfb", "xdotool"),
+        modules=("pyatspi",), packages=PACKAGES, seconds=SESSION_SECONDS)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
