@@ -27,6 +27,8 @@ namespace {
 constexpr int AutoScrollMs = 100;
 // Text offered to input methods and assistive tools is cut off at this length.
 constexpr qsizetype OfferedTextLimit = 65536;
+// How long after a click's commit an input method's repeat of it is taken for an echo.
+constexpr int CommitEchoMs = 1000;
 // Input methods are offered the caret's line, or this much of a long one each way.
 constexpr qsizetype SurroundingChars = 4096;
 // What Delete takes is looked for in a window this long each way, widened for longer clusters.
@@ -694,6 +696,7 @@ QString PageControl::typedText(const QKeyEvent *event)
 // moves it. A modifier pressed alone (Shift, Ctrl) changes nothing at all.
 void PageControl::keyPress(QKeyEvent *event)
 {
+    m_committedOnClick.clear();
     const QString typed = typedText(event);
     if (handleShortcut(event) || handleMovement(event)) {
         offerSelection();
@@ -1061,6 +1064,10 @@ void PageControl::dropText(qsizetype position, const QString &text, bool moving)
 // of one event is one step.
 void PageControl::inputMethod(QInputMethodEvent *event)
 {
+    if (isEchoOfCommit(event)) {
+        event->accept();
+        return;
+    }
     const QString commit = withoutLoneSurrogates(event->commitString());
     const QString preedit = event->preeditString();
     const bool takesInput =
@@ -1124,12 +1131,33 @@ qsizetype PageControl::commitPreedit(QPoint point)
     const qsizetype seen = std::min(hitPosition(point), m_text.size());
     if (m_layouts.preedit().isEmpty())
         return seen;
+    const QString composed = m_layouts.preedit();
     QGuiApplication::inputMethod()->commit();
     if (!m_layouts.preedit().isEmpty()) {
         dropPreedit();
         return seen;
     }
+    m_committedOnClick = composed;
+    m_commitEchoDeadline.setRemainingTime(CommitEchoMs);
     return std::min(hitPosition(point), m_text.size());
+}
+
+// Asking an input method to commit makes some send the composition twice: Qt's IBus
+// connection commits it and then resets the engine, and engines that commit on a reset
+// (the m17n ones) send it again, which Qt's own editors then show twice. The one commit
+// that repeats the composition, straight after the click and before anything else comes
+// from the input method or the keyboard, is that echo.
+bool PageControl::isEchoOfCommit(const QInputMethodEvent *event)
+{
+    if (m_committedOnClick.isEmpty())
+        return false;
+    if (event->commitString().isEmpty() && event->preeditString().isEmpty())
+        return false; // the composition hidden on the reset: the echo may still follow
+    const bool echo = !m_commitEchoDeadline.hasExpired() &&
+                      event->commitString() == m_committedOnClick &&
+                      event->preeditString().isEmpty() && event->replacementLength() == 0;
+    m_committedOnClick.clear();
+    return echo;
 }
 
 // Anything but the input method itself ends a composition: its text goes, and the input

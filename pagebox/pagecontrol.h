@@ -5,6 +5,7 @@
 #include "pagetext.h"
 
 #include <QBasicTimer>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPoint>
 #include <QStringView>
@@ -159,6 +160,7 @@ private:
     void startDrag();
     void dropText(qsizetype position, const QString &text, bool moving);
     qsizetype commitPreedit(QPoint point);
+    bool isEchoOfCommit(const QInputMethodEvent *event);
     void dropPreedit();
     qsizetype surroundingStart() const;
     QRectF cursorRect() const;
@@ -175,6 +177,9 @@ private:
     std::optional<qreal> m_pageRowY; // the viewport row that a run of page moves keeps to
     int m_preeditCursor = 0;
     QList<QTextLayout::FormatRange> m_preeditFormats; // how the composition is drawn
+    // A composition that a click had committed, which the input method may send again.
+    QString m_committedOnClick;
+    QDeadlineTimer m_commitEchoDeadline;
     QChar m_heldHighSurrogate; // the first half of a character, until the key with the second
     bool m_selectionAnnounced = false;
     bool m_announceReplacements = false; // while undo and redo replay the history
