@@ -197,20 +197,19 @@ void PageControl::scrollByLines(int lines)
 
 // The end of the character at `position` as the eye sees one: a whole grapheme cluster
 // (a letter with its accents, an emoji sequence, a flag, a CR LF line break), read with the
-// characters before it, which decide where some clusters start.
+// characters before it, which decide where some clusters start. A cluster longer than the
+// layouts show in one piece goes a piece at a time.
 qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
 {
     const qsizetype start = std::max<qsizetype>(0, position - ClusterWindow);
-    for (qsizetype window = ClusterWindow;; window *= 4) {
-        const QString around = m_text.mid(start, position - start + window);
-        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, around);
-        finder.setPosition(position - start);
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return start + around.size();
-        if (next < around.size() || around.size() < position - start + window)
-            return start + next;
-    }
+    const QString around = m_text.mid(start, position - start + ClusterWindow);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, around);
+    finder.setPosition(position - start);
+    const qsizetype next = finder.toNextBoundary();
+    if (next >= 0 && next <= position - start + RowWrapping::ClusterChars)
+        return start + next;
+    const qsizetype piece = std::min(position + RowWrapping::ClusterChars, m_text.size());
+    return piece < m_text.size() && m_text.at(piece).isLowSurrogate() ? piece - 1 : piece;
 }
 
 // --- Moving by keys -------------------------------------------------------------------

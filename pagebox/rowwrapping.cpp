@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFontMetricsF>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -76,6 +77,7 @@ void RowWrapping::setFormat(const QFont &font, qreal width)
 void RowWrapping::forgetAll()
 {
     m_wraps.clear();
+    m_hugeClusterRows.clear();
     m_idleRow = 0;
     m_rows.forgetScreenLines();
     const qreal average = QFontMetricsF(m_font).averageCharWidth();
@@ -99,8 +101,9 @@ void RowWrapping::forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to
     m_stretchesChanged(wrap.rowStart + from, wrap.rowStart + to);
 }
 
-void RowWrapping::layOut(QTextLayout &layout, Qt::LayoutDirection direction) const
+void RowWrapping::layOut(QTextLayout &layout, Qt::LayoutDirection direction)
 {
+    m_charactersLaidOut += layout.text().size();
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     option.setTabStopDistance(TabStopDistance);
@@ -138,7 +141,14 @@ Qt::LayoutDirection RowWrapping::directionAt(qsizetype rowStart, qsizetype lengt
 
 bool RowWrapping::isLong(qsizetype row)
 {
-    return rowLength(row) > LongRowChars;
+    const qsizetype length = rowLength(row);
+    return length > LongRowChars ||
+           (length > ClusterChars && holdsHugeCluster(m_rows.rowStart(row), length));
+}
+
+qsizetype RowWrapping::layoutEnd(qsizetype row, qsizetype from)
+{
+    return layoutEnd(m_rows.rowStart(row), rowLength(row), from);
 }
 
 qsizetype RowWrapping::estimateLines(qsizetype characters) const
@@ -154,6 +164,7 @@ void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
 {
     const qsizetype delta = inserted - removed;
     m_countsChanged = true;
+    m_hugeClusterRows.clear();
     // The row that holds the edit starts where it did: nothing before it moved.
     const qsizetype row = m_rows.rowAt(from);
     const qsizetype rowStart = m_rows.rowStart(row);
@@ -171,7 +182,7 @@ void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
         }
         const bool inside = w.rowStart == rowStart && from + removed <= w.rowStart + w.length &&
                             rowLength(row) == w.length + delta;
-        if (inside && w.length + delta > LongRowChars) {
+        if (inside && isLong(row)) {
             w.length += delta;
             const qsizetype offset = from - rowStart;
             rewrapAfterEdit(w, w.truth, offset, removed, inserted);
@@ -280,32 +291,89 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
 // Wraps the row's characters from `from` (a screen line's start) for about `chars`
 // characters, and returns where the lines after the first start: every line of the slice
 // but the last is a true screen line, and the last one's start is where the next slice
-// begins. A slice that reaches the row's end gives every line.
+// begins. A slice that reaches the row's end gives every line. It is laid out a piece at a
+// time, each as layoutEnd allows from the line it starts at.
 std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
                                                   bool &reachedEnd)
 {
     QElapsedTimer clock;
     clock.start();
-    qsizetype length = std::min(std::max<qsizetype>(1, chars), wrap.length - from);
     const Qt::LayoutDirection direction = directionAt(wrap.rowStart, wrap.length);
-    for (;;) {
-        QTextLayout layout(m_text.mid(wrap.rowStart + from, length), m_font);
+    std::vector<std::uint32_t> starts;
+    qsizetype at = from;
+    do {
+        const qsizetype end = layoutEnd(wrap.rowStart, wrap.length, at);
+        QTextLayout layout(m_text.mid(wrap.rowStart + at, end - at), m_font);
         layOut(layout, direction);
-        reachedEnd = from + length >= wrap.length;
+        reachedEnd = end >= wrap.length;
         const int lines = layout.lineCount();
-        if (reachedEnd || lines >= 2) {
-            std::vector<std::uint32_t> starts;
-            starts.reserve(size_t(lines));
-            for (int i = 1; i < lines; ++i)
-                starts.push_back(std::uint32_t(from + layout.lineAt(i).textStart()));
-            if (length > 0)
-                m_wrapNsPerChar =
-                    0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(length);
-            return starts;
-        }
-        // One line holds the whole slice: it needs a longer one.
-        length = std::min(length * 2, wrap.length - from);
+        for (int i = 1; i < lines; ++i)
+            starts.push_back(std::uint32_t(at + layout.lineAt(i).textStart()));
+        // One line that holds all the piece ends there, however much more would fit.
+        if (lines < 2 && !reachedEnd)
+            starts.push_back(std::uint32_t(end));
+        if (!reachedEnd)
+            at = starts.back();
+    } while (!reachedEnd && at - from < chars);
+    if (at > from)
+        m_wrapNsPerChar =
+            0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(at - from);
+    return starts;
+}
+
+// Where a layout that starts at `from` (from the row's start), a screen line's start, must
+// end, so that its work stays bounded whatever the text: at most MaxLayoutChars on, at a
+// grapheme boundary; before the first grapheme cluster longer than ClusterChars; or, where
+// one starts at `from`, ClusterChars on, so that such a cluster is shown in pieces. The
+// end depends only on the text from `from` on, so every wrapping meets the same lines.
+qsizetype RowWrapping::layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const
+{
+    const qsizetype reach = std::min(length - from, MaxLayoutChars);
+    const auto pieceEnd = [&] {
+        qsizetype end = from + ClusterChars;
+        if (m_text.at(rowStart + end - 1).isHighSurrogate() &&
+            m_text.at(rowStart + end).isLowSurrogate())
+            --end;
+        return end;
+    };
+    // A cluster that starts here and goes on beyond ClusterChars is seen at once.
+    const qsizetype glance = std::min(length - from, ClusterChars + 1);
+    QTextBoundaryFinder first(QTextBoundaryFinder::Grapheme, m_text.mid(rowStart + from, glance));
+    if (glance > ClusterChars && first.toNextBoundary() > ClusterChars)
+        return pieceEnd();
+    // The window reaches a cluster's length beyond `reach`, so that a boundary up to there
+    // is one in the text too.
+    const qsizetype window = std::min(length - from, reach + ClusterChars + 1);
+    const QString text = m_text.mid(rowStart + from, window);
+    QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, text);
+    qsizetype last = 0;
+    for (qsizetype next = clusters.toNextBoundary(); next > 0; next = clusters.toNextBoundary()) {
+        const bool cut = next == window && window < length - from;
+        if (next - last > ClusterChars)
+            return last > 0 ? from + last : pieceEnd();
+        if (next > reach || cut)
+            break;
+        last = next;
     }
+    if (reach == length - from)
+        return length;
+    return last > 0 ? from + last : pieceEnd();
+}
+
+// Whether a row holds a grapheme cluster longer than ClusterChars: such a row is wrapped as
+// a long one, its clusters shown in pieces.
+bool RowWrapping::holdsHugeCluster(qsizetype rowStart, qsizetype length)
+{
+    const auto known = m_hugeClusterRows.find(rowStart);
+    if (known != m_hugeClusterRows.end())
+        return known->second;
+    QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, m_text.mid(rowStart, length));
+    bool huge = false;
+    for (qsizetype last = 0, next = clusters.toNextBoundary(); next > 0 && !huge;
+         last = next, next = clusters.toNextBoundary())
+        huge = next - last > ClusterChars;
+    m_hugeClusterRows.emplace(rowStart, huge);
+    return huge;
 }
 
 // Lines wrapped into the range of the guess at `next` have reached `start`. Where the
@@ -341,48 +409,63 @@ void RowWrapping::dropGuessesAfter(Wrap &wrap, std::size_t first)
     wrap.guesses.resize(std::min(first, wrap.guesses.size()));
 }
 
+// Wraps about `chars` characters on from the chain's last start and adds their lines to
+// it; lines that reach the guess at `next` take it over where they meet it (reachGuess).
+// Returns whether they met.
+bool RowWrapping::extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizetype chars)
+{
+    bool reachedEnd = false;
+    const auto fresh = wrapSlice(wrap, chain.starts.back(), chars, reachedEnd);
+    for (const std::uint32_t start : fresh) {
+        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
+            if (reachGuess(wrap, chain, next, start))
+                return true;
+        }
+        chain.starts.push_back(start);
+    }
+    if (reachedEnd) {
+        chain.starts.push_back(std::uint32_t(wrap.length));
+        chain.complete = true;
+        dropGuessesAfter(wrap, next);
+    }
+    return false;
+}
+
 // Finds the next true lines of a long row, taking over guessed ones where they meet.
 void RowWrapping::extendTruth(qsizetype row, Wrap &wrap, qsizetype chars)
 {
-    Chain &truth = wrap.truth;
-    if (truth.complete)
+    if (wrap.truth.complete)
         return;
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, truth.starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        while (!wrap.guesses.empty() && start >= wrap.guesses.front().starts.front()) {
-            if (reachGuess(wrap, truth, 0, start)) {
-                countLines(row, wrap);
-                return;
-            }
-        }
-        truth.starts.push_back(start);
-    }
-    if (reachedEnd) {
-        truth.starts.push_back(std::uint32_t(wrap.length));
-        truth.complete = true;
-        dropGuessesAfter(wrap, 0);
-    }
+    extendChain(wrap, wrap.truth, 0, chars);
+    assertApart(wrap);
     countLines(row, wrap);
 }
 
 void RowWrapping::extendGuess(Wrap &wrap, std::size_t index, qsizetype chars)
 {
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, wrap.guesses[index].starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        const std::size_t next = index + 1;
-        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
-            if (reachGuess(wrap, wrap.guesses[index], next, start))
-                return;
-        }
-        wrap.guesses[index].starts.push_back(start);
+    extendChain(wrap, wrap.guesses[index], index + 1, chars);
+    assertApart(wrap);
+}
+
+// The chains of a row never overlap: the true lines, then each guess, in order, each
+// ending at or before the next one starts, and none after one that reached the row's end.
+void RowWrapping::assertApart(const Wrap &wrap)
+{
+#ifndef QT_NO_DEBUG
+    qsizetype end = 0;
+    bool complete = false;
+    for (std::size_t i = 0; i <= wrap.guesses.size(); ++i) {
+        const Chain &chain = i == 0 ? wrap.truth : wrap.guesses[i - 1];
+        Q_ASSERT(!complete);
+        Q_ASSERT(!chain.starts.empty() && chain.starts.front() >= end);
+        Q_ASSERT(chain.starts.back() <= wrap.length);
+        Q_ASSERT(chain.starts.front() <= chain.starts.back());
+        end = chain.starts.back();
+        complete = chain.complete;
     }
-    if (reachedEnd) {
-        wrap.guesses[index].starts.push_back(std::uint32_t(wrap.length));
-        wrap.guesses[index].complete = true;
-        dropGuessesAfter(wrap, index + 1);
-    }
+#else
+    Q_UNUSED(wrap);
+#endif
 }
 
 // A likely screen-line start at or before `offset` and not before `floor`: just after a blank.
@@ -458,21 +541,10 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
                                          fresh.starts.back() - offset <= 2 * NearChars);
     };
     while (!fresh.complete && wanted()) {
-        bool reachedEnd = false;
-        const auto lines = wrapSlice(wrap, fresh.starts.back(), NearChars, reachedEnd);
-        for (const std::uint32_t start : lines) {
-            while (next < guesses.size() && start >= guesses[next].starts.front()) {
-                if (reachGuess(wrap, fresh, next, start)) {
-                    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
-                    return guesses[next];
-                }
-            }
-            fresh.starts.push_back(start);
-        }
-        if (reachedEnd) {
-            fresh.starts.push_back(std::uint32_t(wrap.length));
-            fresh.complete = true;
-            dropGuessesAfter(wrap, next);
+        if (extendChain(wrap, fresh, next, NearChars)) {
+            guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
+            assertApart(wrap);
+            return guesses[next];
         }
     }
     guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));

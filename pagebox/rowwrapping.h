@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class QTextLayout;
@@ -30,6 +31,12 @@ class RowWrapping : private PageText::Listener
 {
 public:
     static constexpr qsizetype LongRowChars = 4096;
+    // Whatever the text, one layout holds at most MaxLayoutChars characters, and so does a
+    // screen line of a long row; a grapheme cluster longer than ClusterChars (a letter
+    // under thousands of accents) is shown, and the caret moves through it, in pieces of
+    // that many. The text itself stays exact.
+    static constexpr qsizetype MaxLayoutChars = 2048;
+    static constexpr qsizetype ClusterChars = 32;
 
     // Screen-line starts of a long row, as offsets from the row's start. Lines [starts[i],
     // starts[i + 1]) are known; the last start is that of a line not wrapped yet, or, once
@@ -55,13 +62,18 @@ public:
     // The font and width of the lines; a change wraps every row anew.
     void setFormat(const QFont &font, qreal width);
     // Lays out a stretch of text into screen lines as every row is wrapped, in `direction`.
-    void layOut(QTextLayout &layout, Qt::LayoutDirection direction) const;
+    void layOut(QTextLayout &layout, Qt::LayoutDirection direction);
+    // The characters laid out so far: a measure of the work done, for tests.
+    qint64 charactersLaidOut() const { return m_charactersLaidOut; }
     // The direction a row runs in: as a paragraph's in Qt's documents, that of its first
     // letter with a direction, or left to right when none comes early on.
     Qt::LayoutDirection directionOf(qsizetype row);
-    qsizetype charactersPerLine() const { return m_charactersPerLine; }
 
+    // Whether a row is wrapped a slice at a time: it is longer than LongRowChars, or it
+    // holds a grapheme cluster longer than ClusterChars.
     bool isLong(qsizetype row);
+    // Where a layout that starts at a screen line's start, `from` in the row, must end.
+    qsizetype layoutEnd(qsizetype row, qsizetype from);
     // The lines around `offset` in a long row: true lines, wrapped further when they are
     // near it, or else guessed ones.
     const Chain &linesAround(qsizetype row, qsizetype offset);
@@ -99,6 +111,10 @@ private:
     Wrap *findWrap(qsizetype rowStart);
     std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
                                          bool &reachedEnd);
+    qsizetype layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const;
+    bool holdsHugeCluster(qsizetype rowStart, qsizetype length);
+    bool extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizetype chars);
+    static void assertApart(const Wrap &wrap);
     void extendTruth(qsizetype row, Wrap &wrap, qsizetype chars);
     void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
     bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start);
@@ -122,4 +138,6 @@ private:
     qsizetype m_idleRow = 0;                    // the long rows before it are wrapped
     double m_wrapNsPerChar = 150;               // what wrapping has been costing
     bool m_countsChanged = false;
+    std::unordered_map<qsizetype, bool> m_hugeClusterRows; // short rows looked at, by start
+    qint64 m_charactersLaidOut = 0;
 };
