@@ -88,6 +88,7 @@ void PageLayouts::setFont(const QFont &font)
 
 void PageLayouts::setViewportSize(QSize size)
 {
+    m_lastTop.reset();
     const bool widthChanged = size.width() != m_viewportSize.width();
     m_viewportSize = size;
     if (widthChanged)
@@ -96,6 +97,7 @@ void PageLayouts::setViewportSize(QSize size)
 
 void PageLayouts::rewrapAll()
 {
+    m_lastTop.reset();
     m_stretches.clear();
     m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
@@ -118,6 +120,7 @@ int PageLayouts::linesPerPage() const
 
 void PageLayouts::textReset()
 {
+    m_lastTop.reset();
     m_topPosition = 0;
     m_topExtra = 0;
     m_showsEnd = false;
@@ -126,7 +129,8 @@ void PageLayouts::textReset()
     m_stretches.clear();
 }
 
-// The stretches of the row that holds the edit go; those of the rows after it move.
+// The stretches of the row that holds the edit go, but for those of a long row whose lines
+// did not change; those after the edit move.
 void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
@@ -141,15 +145,16 @@ void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
     m_topExtra = 0;
 
     const qsizetype row = m_rows.rowAt(from);
+    const auto [changedFrom, settledAt] = m_wrapping.editChanged();
     std::map<qsizetype, KeptStretch> moved;
     for (auto kept = m_stretches.upper_bound(from + removed + 1); kept != m_stretches.end();) {
         auto node = m_stretches.extract(kept++);
         node.key() += delta;
         node.mapped().end += delta;
-        if (m_rows.rowAt(node.key()) != row)
+        if (node.key() > settledAt || m_rows.rowAt(node.key()) != row)
             moved.insert(std::move(node));
     }
-    m_stretches.erase(m_stretches.lower_bound(m_rows.rowStart(row)), m_stretches.end());
+    forgetStretches(std::max(m_rows.rowStart(row), changedFrom), m_text.size());
     m_stretches.merge(moved);
 }
 
@@ -188,6 +193,7 @@ void PageLayouts::assertApart(std::map<qsizetype, KeptStretch>::const_iterator p
 // Drops the stretches that start in [from, to] or hold a position in it.
 void PageLayouts::forgetStretches(qsizetype from, qsizetype to)
 {
+    m_lastTop.reset();
     auto first = m_stretches.lower_bound(from);
     if (first != m_stretches.begin() && std::prev(first)->second.end >= from)
         --first;
@@ -429,6 +435,12 @@ PageLayouts::LinePlace PageLayouts::lastTopPlace()
 {
     if (!m_rows.fullyIndexed())
         return placeOf(m_rows.rowStart(m_rows.rowsKnown() - 1));
+    // Kept until the lines change: finding it again may take guessing the lines of a long row.
+    if (m_lastTop) {
+        LinePlace top = placeOf(m_lastTop->first);
+        top.line = std::min(top.line + m_lastTop->second, stretchOf(top).layout->lineCount() - 1);
+        return top;
+    }
     LinePlace top = placeOf(m_text.size());
     top.line = stretchOf(top).layout->lineCount() - 1;
     // The lines that fit below the top margin, as Qt's plain text editor counts them.
@@ -440,6 +452,8 @@ PageLayouts::LinePlace PageLayouts::lastTopPlace()
             break;
         top = above;
     }
+    const qsizetype start = lineStart(top);
+    m_lastTop = Anchor{start, std::max(0, top.line - placeOf(start).line)};
     return top;
 }
 

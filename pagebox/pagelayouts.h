@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -173,6 +174,9 @@ private:
     qsizetype m_topPosition = 0;
     int m_topExtra = 0;
     bool m_showsEnd = false; // the text's last line was in view
+    // The highest top that fills the viewport, while the lines stay as they are: the
+    // position a line starts at, and how many lines after the one that holds it.
+    std::optional<std::pair<qsizetype, int>> m_lastTop;
 
     RowWrapping m_wrapping;
     std::map<qsizetype, KeptStretch> m_stretches;
