@@ -89,6 +89,7 @@ void PageLayouts::setFont(const QFont &font)
 void PageLayouts::setViewportSize(QSize size)
 {
     m_lastTop.reset();
+    m_lastTopNear.reset();
     const bool widthChanged = size.width() != m_viewportSize.width();
     m_viewportSize = size;
     if (widthChanged)
@@ -98,6 +99,7 @@ void PageLayouts::setViewportSize(QSize size)
 void PageLayouts::rewrapAll()
 {
     m_lastTop.reset();
+    m_lastTopNear.reset();
     m_stretches.clear();
     m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
@@ -121,6 +123,7 @@ int PageLayouts::linesPerPage() const
 void PageLayouts::textReset()
 {
     m_lastTop.reset();
+    m_lastTopNear.reset();
     m_topPosition = 0;
     m_topExtra = 0;
     m_showsEnd = false;
@@ -143,6 +146,13 @@ void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
     follow(m_topPosition);
     follow(m_preeditPosition);
     m_topExtra = 0;
+
+    // The highest top, moved by an edit far before it, stays near it.
+    const auto known = m_lastTop ? m_lastTop : m_lastTopNear;
+    m_lastTop.reset();
+    m_lastTopNear.reset();
+    if (known && from + removed < known->first - RowWrapping::LongRowChars)
+        m_lastTopNear = Anchor{known->first + delta, known->second};
 
     const qsizetype row = m_rows.rowAt(from);
     const auto [changedFrom, settledAt] = m_wrapping.editChanged();
@@ -193,7 +203,8 @@ void PageLayouts::assertApart(std::map<qsizetype, KeptStretch>::const_iterator p
 // Drops the stretches that start in [from, to] or hold a position in it.
 void PageLayouts::forgetStretches(qsizetype from, qsizetype to)
 {
-    m_lastTop.reset();
+    if (m_lastTop)
+        m_lastTopNear = std::exchange(m_lastTop, std::nullopt);
     auto first = m_stretches.lower_bound(from);
     if (first != m_stretches.begin() && std::prev(first)->second.end >= from)
         --first;
@@ -459,6 +470,13 @@ PageLayouts::LinePlace PageLayouts::lastTopPlace()
 
 PageLayouts::LinePlace PageLayouts::settleTop()
 {
+    // Further from the end than a screen of the longest lines holds, the top cannot pass the
+    // highest top: the one found before the edits since, moved by them, does for the scroll
+    // bar, without wrapping the lines at the end of a long row again after each edit.
+    const qsizetype screenHolds = (linesPerPage() + 2) * RowWrapping::LongRowChars;
+    if (!m_lastTop && m_lastTopNear && m_rows.fullyIndexed() && !m_showsEnd &&
+        m_text.size() - m_topPosition > screenHolds)
+        return placeOf(m_lastTopNear->first);
     const LinePlace last = lastTopPlace();
     const qsizetype lastStart = lineStart(last);
     const LinePlace current = top();

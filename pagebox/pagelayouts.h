@@ -177,6 +177,7 @@ private:
     // The highest top that fills the viewport, while the lines stay as they are: the
     // position a line starts at, and how many lines after the one that holds it.
     std::optional<std::pair<qsizetype, int>> m_lastTop;
+    std::optional<std::pair<qsizetype, int>> m_lastTopNear; // moved by edits since found
 
     RowWrapping m_wrapping;
     std::map<qsizetype, KeptStretch> m_stretches;

@@ -241,9 +241,10 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
     }
     if (!chain.complete && from >= starts.back()) {
         // The last lines' ends may have depended on what changed.
-        if (from < starts.back() + FarChars)
-            starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
-        return {std::min<qsizetype>(from, starts.back()), from};
+        if (from >= starts.back() + FarChars)
+            return {from, from};
+        starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
+        return {starts.back(), from};
     }
     const bool wasComplete = chain.complete;
     const qsizetype line =

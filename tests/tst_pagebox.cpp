@@ -604,6 +604,25 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
     QTest::newRow("commit-replaces-at-the-caret")
         << hello << 5 << 5 << composed(QString(), "XY", 0, 2) << QString();
 
+    // Hard text on lines longer than one layout holds.
+    const UserSteps around = keyed(Qt::Key_Right, {}, 2) + keyed(Qt::Key_Left) +
+                             keyed(Qt::Key_Delete) + keyed(Qt::Key_Backspace) + typed("y") +
+                             undone();
+    QTest::newRow("zero-width-spaces")
+        << text(u"\u200b").repeated(5000) + "x" << 2500 << 2500 << around << QString();
+    QTest::newRow("word-joiners") << "a" + text(u"\u2060").repeated(5000) + "a" << 2500 << 2500
+                                  << around << QString();
+    QTest::newRow("letters-without-a-break")
+        << QString(6000, u'a') << 3000 << 3000 << around << QString();
+    QTest::newRow("ideographs") << text(u"\u6771\u4eac").repeated(3000) << 2990 << 2990 << around
+                                << QString();
+    QTest::newRow("family-emoji")
+        << text(u"\U0001F468\u200D\U0001F469\u200D\U0001F467").repeated(800) << 3200 << 3200
+        << around << QString();
+    QTest::newRow("right-to-left-long-line")
+        << text(u"\u0627\u0644\u0639\u0631\u0628\u064a\u0629 ").repeated(800) << 3200 << 3200
+        << around + keyed(Qt::Key_Left, ctrl) << QString();
+
     // Where the box is deliberately exact.
     const QString high(QChar(0xd83d));
     const QString low(QChar(0xde00));
@@ -617,6 +636,10 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
     QTest::newRow("ctrl-y-redoes")
         << hello << 5 << 5 << typed("x") + undone() + keyed(Qt::Key_Y, ctrl)
         << QStringLiteral("hellox world@6:6");
+    // A grapheme cluster longer than the layouts show in one piece goes a piece at a time.
+    QTest::newRow("delete-in-a-letter-under-100-accents")
+        << "e" + text(u"\u0301").repeated(100) + "x" << 0 << 0
+        << keyed(Qt::Key_Delete) + keyed(Qt::Key_Right) << text(u"\u0301").repeated(69) + "x@32:32";
     QTest::newRow("first-break-ever")
         << QStringLiteral("\r\nx\ny") << 0 << 0
         << keyed(Qt::Key_Delete) + keyed(Qt::Key_Return) + keyed(Qt::Key_A, ctrl) +
