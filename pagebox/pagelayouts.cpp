@@ -155,13 +155,16 @@ void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
         m_lastTopNear = Anchor{known->first + delta, known->second};
 
     const qsizetype row = m_rows.rowAt(from);
+    // The rows from the edit's start to its end's are new: a part of a long row that an edit
+    // split off is laid out afresh.
+    const qsizetype lastRow = m_rows.rowAt(from + inserted);
     const auto [changedFrom, settledAt] = m_wrapping.editChanged();
     std::map<qsizetype, KeptStretch> moved;
     for (auto kept = m_stretches.upper_bound(from + removed + 1); kept != m_stretches.end();) {
         auto node = m_stretches.extract(kept++);
         node.key() += delta;
         node.mapped().end += delta;
-        if (node.key() > settledAt || m_rows.rowAt(node.key()) != row)
+        if (node.key() > settledAt || m_rows.rowAt(node.key()) > lastRow)
             moved.insert(std::move(node));
     }
     forgetStretches(std::max(m_rows.rowStart(row), changedFrom), m_text.size());
