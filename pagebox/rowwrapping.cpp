@@ -239,17 +239,28 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
         starts.clear();
         return {from, wrap.length};
     }
+    // The lines whose ends may have depended on what changed start from here on: two lines
+    // before it, or, where lines ended by force, any whose layout reached it.
+    const auto firstTouched = [&](qsizetype line) {
+        qsizetype first = std::max<qsizetype>(0, line - 2);
+        if (chain.forced) {
+            const qsizetype reach = from - (MaxLayoutChars + ClusterChars + 1);
+            const auto before = std::upper_bound(starts.begin(), starts.end(),
+                                                 std::uint32_t(std::max<qsizetype>(0, reach)));
+            first = std::min(first, std::max<qsizetype>(0, (before - starts.begin()) - 1));
+        }
+        return first;
+    };
     if (!chain.complete && from >= starts.back()) {
-        // The last lines' ends may have depended on what changed.
         if (from >= starts.back() + FarChars)
             return {from, from};
-        starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
+        starts.resize(size_t(firstTouched(qsizetype(starts.size()) - 1) + 1));
         return {starts.back(), from};
     }
     const bool wasComplete = chain.complete;
     const qsizetype line =
         (std::upper_bound(starts.begin(), starts.end(), std::uint32_t(from)) - starts.begin()) - 1;
-    const qsizetype restart = std::max<qsizetype>(0, line - 2);
+    const qsizetype restart = firstTouched(line);
     // The old starts after the edit, where they now stand: where the new lines may meet them.
     std::vector<std::uint32_t> old;
     for (auto start = starts.begin() + restart + 1; start != starts.end(); ++start) {
