@@ -31,10 +31,12 @@ constexpr qsizetype OfferedTextLimit = 65536;
 constexpr int CommitEchoMs = 1000;
 // Input methods are offered the caret's line, or this much of a long one each way.
 constexpr qsizetype SurroundingChars = 4096;
-// What Delete takes is looked for in a window this long each way, widened for longer clusters.
+// What Delete takes is looked for in a window this long each way: a cluster longer than the
+// layouts show in one piece goes a piece at a time.
 constexpr qsizetype ClusterWindow = 64;
-// Ctrl+Delete and Ctrl+Backspace look this many of the layouts' windows for a word's edge.
-constexpr int WordWindows = 256;
+// Ctrl+Delete and Ctrl+Backspace look this many of the layouts' windows for a word's edge, so
+// that a word of up to 64 Ki characters goes whole and a longer run in pieces of that size.
+constexpr int WordWindows = 16;
 // Characters that end a word for moving by words, besides blanks, as in Qt's text layouts.
 constexpr QStringView WordSeparators = u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\";
 
@@ -205,23 +207,22 @@ void PageControl::scrollByLines(int lines)
 
 // The end of the character at `position` as the eye sees one: a whole grapheme cluster
 // (a letter with its accents, an emoji sequence, a flag, a CR LF line break), read with the
-// characters before it, which decide where some clusters start.
+// characters before it, which decide where some clusters start. A cluster longer than the
+// layouts show in one piece goes a piece at a time.
 qsizetype PageControl::nextCharacterBoundary(qsizetype position) const
 {
     // A CR LF line break is one character, whatever stands on the lines around it.
     if (m_text.at(position) == u'\r' && m_text.at(position + 1) == u'\n')
         return position + 2;
     const qsizetype start = std::max<qsizetype>(0, position - ClusterWindow);
-    for (qsizetype window = ClusterWindow;; window *= 4) {
-        const QString around = m_text.mid(start, position - start + window);
-        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, around);
-        finder.setPosition(position - start);
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return start + around.size();
-        if (next < around.size() || around.size() < position - start + window)
-            return pastPair(start + next);
-    }
+    const QString around = m_text.mid(start, position - start + ClusterWindow);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, around);
+    finder.setPosition(position - start);
+    const qsizetype next = finder.toNextBoundary();
+    if (next >= 0 && next <= position - start + RowWrapping::ClusterChars)
+        return pastPair(start + next);
+    const qsizetype piece = std::min(position + RowWrapping::ClusterChars, m_text.size());
+    return piece < m_text.size() && m_text.at(piece).isLowSurrogate() ? piece - 1 : piece;
 }
 
 // Qt's grapheme rules stop inside some surrogate pairs that follow letters of Indic scripts;

@@ -13,11 +13,14 @@
 namespace {
 
 // Laid-out stretches kept for painting; the cache starts afresh past this many.
-constexpr std::size_t UnitsKept = 256;
+constexpr std::size_t StretchesKept = 256;
 // Screen lines of a long row laid out together for painting.
 constexpr qsizetype LinesPerStretch = 64;
-// Text windows that moving by characters and words is worked out in.
+// Text windows that moving by words and by characters is worked out in.
 constexpr qsizetype MovementWindowChars = 4096;
+constexpr qsizetype CharacterWindowChars = 2 * RowWrapping::ClusterChars;
+// A double-click selects a word up to this far on either side of the place clicked.
+constexpr qsizetype WordReachChars = 65536;
 
 bool isWordCharacter(QChar c)
 {
@@ -67,7 +70,7 @@ QTextLine screenLine(const PageLayouts::Stretch &stretch, int line)
 PageLayouts::PageLayouts(PageText &text, RowIndex &rows)
     : m_text(text)
     , m_rows(rows)
-    , m_wrapping(text, rows, [this](qsizetype from, qsizetype to) { forgetUnits(from, to); })
+    , m_wrapping(text, rows, [this](qsizetype from, qsizetype to) { forgetStretches(from, to); })
 {
     // After the row index and the wrapping, so that they have followed an edit before the
     // layouts do.
@@ -86,6 +89,8 @@ void PageLayouts::setFont(const QFont &font)
 
 void PageLayouts::setViewportSize(QSize size)
 {
+    m_lastTop.reset();
+    m_lastTopNear.reset();
     const bool widthChanged = size.width() != m_viewportSize.width();
     m_viewportSize = size;
     if (widthChanged)
@@ -94,7 +99,9 @@ void PageLayouts::setViewportSize(QSize size)
 
 void PageLayouts::rewrapAll()
 {
-    m_units.clear();
+    m_lastTop.reset();
+    m_lastTopNear.reset();
+    m_stretches.clear();
     m_wrapping.setFormat(m_font, std::max(1, m_viewportSize.width() - 2 * DocumentMargin));
 }
 
@@ -103,8 +110,8 @@ void PageLayouts::setPreedit(qsizetype position, const QString &preedit,
 {
     if (m_preedit.isEmpty() && preedit.isEmpty())
         return;
-    forgetUnits(m_preeditPosition, m_preeditPosition);
-    forgetUnits(position, position);
+    forgetStretches(m_preeditPosition, m_preeditPosition);
+    forgetStretches(position, position);
     m_preeditPosition = position;
     m_preedit = preedit;
     m_preeditFormats = preedit.isEmpty() ? QList<QTextLayout::FormatRange>() : formats;
@@ -118,16 +125,19 @@ int PageLayouts::linesPerPage() const
 
 void PageLayouts::textReset()
 {
+    m_lastTop.reset();
+    m_lastTopNear.reset();
     m_topPosition = 0;
     m_topExtra = 0;
     m_showsEnd = false;
     m_preedit.clear();
     m_preeditFormats.clear();
     m_preeditPosition = 0;
-    m_units.clear();
+    m_stretches.clear();
 }
 
-// The stretches of the row that holds the edit go; those of the rows after it move.
+// The stretches of the row that holds the edit go, but for those of a long row whose lines
+// did not change; those after the edit move.
 void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
@@ -141,23 +151,34 @@ void PageLayouts::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
     follow(m_preeditPosition);
     m_topExtra = 0;
 
+    // The highest top, moved by an edit far before it, stays near it.
+    const auto known = m_lastTop ? m_lastTop : m_lastTopNear;
+    m_lastTop.reset();
+    m_lastTopNear.reset();
+    if (known && from + removed < known->first - RowWrapping::LongRowChars)
+        m_lastTopNear = Anchor{known->first + delta, known->second};
+
     const qsizetype row = m_rows.rowAt(from);
-    std::map<qsizetype, Unit> moved;
-    for (auto unit = m_units.upper_bound(from + removed + 1); unit != m_units.end();) {
-        auto node = m_units.extract(unit++);
+    // The rows from the edit's start to its end's are new: a part of a long row that an edit
+    // split off is laid out afresh.
+    const qsizetype lastRow = m_rows.rowAt(from + inserted);
+    const auto [changedFrom, settledAt] = m_wrapping.editChanged();
+    std::map<qsizetype, KeptStretch> moved;
+    for (auto kept = m_stretches.upper_bound(from + removed + 1); kept != m_stretches.end();) {
+        auto node = m_stretches.extract(kept++);
         node.key() += delta;
         node.mapped().end += delta;
-        if (m_rows.rowAt(node.key()) != row)
+        if (node.key() > settledAt || m_rows.rowAt(node.key()) > lastRow)
             moved.insert(std::move(node));
     }
-    m_units.erase(m_units.lower_bound(m_rows.rowStart(row)), m_units.end());
-    m_units.merge(moved);
+    forgetStretches(std::max(m_rows.rowStart(row), changedFrom), m_text.size());
+    m_stretches.merge(moved);
 }
 
 void PageLayouts::keepCacheSmall()
 {
-    if (m_units.size() > UnitsKept)
-        m_units.clear();
+    if (m_stretches.size() > StretchesKept)
+        m_stretches.clear();
 }
 
 bool PageLayouts::takeCountsChanged()
@@ -172,103 +193,134 @@ bool PageLayouts::wrapSome(qint64 budgetMs)
     return m_wrapping.wrapSome(budgetMs, m_rows.rowAt(m_topPosition));
 }
 
-// Drops the stretches that start in [from, to] or hold a position in it.
-void PageLayouts::forgetUnits(qsizetype from, qsizetype to)
+// Laid-out stretches never overlap: each ends at or before the next one starts.
+void PageLayouts::assertApart(std::map<qsizetype, KeptStretch>::const_iterator placed) const
 {
-    auto first = m_units.lower_bound(from);
-    if (first != m_units.begin() && std::prev(first)->second.end >= from)
+#ifndef QT_NO_DEBUG
+    Q_ASSERT(placed->first <= placed->second.end);
+    if (placed != m_stretches.begin())
+        Q_ASSERT(std::prev(placed)->second.end <= placed->first);
+    if (std::next(placed) != m_stretches.end())
+        Q_ASSERT(placed->second.end <= std::next(placed)->first);
+#else
+    Q_UNUSED(placed);
+#endif
+}
+
+// Drops the stretches that start in [from, to] or hold a position in it.
+void PageLayouts::forgetStretches(qsizetype from, qsizetype to)
+{
+    if (m_lastTop)
+        m_lastTopNear = std::exchange(m_lastTop, std::nullopt);
+    auto first = m_stretches.lower_bound(from);
+    if (first != m_stretches.begin() && std::prev(first)->second.end >= from)
         --first;
-    m_units.erase(first, m_units.upper_bound(to));
+    m_stretches.erase(first, m_stretches.upper_bound(to));
 }
 
 // --- Stretches of laid-out text ---------------------------------------------------------
 
 PageLayouts::Stretch PageLayouts::makeStretch(qsizetype row, qsizetype start,
-                                              const Unit &unit) const
+                                              const KeptStretch &kept) const
 {
     Stretch stretch;
-    stretch.layout = unit.layout.get();
+    stretch.layout = kept.layout.get();
     stretch.row = row;
     stretch.start = start;
-    stretch.end = unit.end;
-    stretch.endsRow = unit.endsRow;
-    stretch.preeditAt = unit.preeditAt;
-    stretch.preeditLength = unit.preeditAt >= 0 ? int(m_preedit.size()) : 0;
+    stretch.end = kept.end;
+    stretch.endsRow = kept.endsRow;
+    stretch.preeditAt = kept.preeditAt;
+    stretch.preeditLength = kept.preeditAt >= 0 ? int(m_preedit.size()) : 0;
     return stretch;
 }
 
-PageLayouts::Stretch PageLayouts::buildUnit(qsizetype row, qsizetype start, qsizetype end,
-                                            bool endsRow)
+PageLayouts::Stretch PageLayouts::layOutStretch(qsizetype row, qsizetype start, qsizetype end,
+                                                bool endsRow)
 {
-    Unit unit;
-    unit.end = end;
-    unit.endsRow = endsRow;
-    unit.layout = std::make_unique<QTextLayout>(m_text.mid(start, end - start), m_font);
+    KeptStretch kept;
+    kept.end = end;
+    kept.endsRow = endsRow;
+    kept.layout = std::make_unique<QTextLayout>(m_text.mid(start, end - start), m_font);
     if (!m_preedit.isEmpty() && m_preeditPosition >= start &&
         (m_preeditPosition < end || (m_preeditPosition == end && endsRow))) {
-        unit.preeditAt = int(m_preeditPosition - start);
-        unit.layout->setPreeditArea(unit.preeditAt, m_preedit);
+        kept.preeditAt = int(m_preeditPosition - start);
+        kept.layout->setPreeditArea(kept.preeditAt, m_preedit);
         QList<QTextLayout::FormatRange> formats = m_preeditFormats;
         for (QTextLayout::FormatRange &range : formats)
-            range.start += unit.preeditAt;
-        unit.layout->setFormats(formats);
+            range.start += kept.preeditAt;
+        kept.layout->setFormats(formats);
     }
     // A row laid out whole finds its direction as a paragraph in Qt's documents does; one
     // laid out a stretch at a time takes the direction of the whole row.
-    m_wrapping.layOut(*unit.layout, m_wrapping.isLong(row) ? m_wrapping.directionOf(row)
+    m_wrapping.layOut(*kept.layout, m_wrapping.isLong(row) ? m_wrapping.directionOf(row)
                                                            : Qt::LayoutDirectionAuto);
     const bool wholeRow = start == m_rows.rowStart(row) && endsRow;
-    if (wholeRow && unit.preeditAt < 0 && m_rows.screenLines(row) != unit.layout->lineCount()) {
-        m_rows.setScreenLines(row, unit.layout->lineCount());
+    if (wholeRow && kept.preeditAt < 0 && m_rows.screenLines(row) != kept.layout->lineCount()) {
+        m_rows.setScreenLines(row, kept.layout->lineCount());
         m_countsChanged = true;
     }
-    const auto placed = m_units.insert_or_assign(start, std::move(unit)).first;
+    const auto placed = m_stretches.insert_or_assign(start, std::move(kept)).first;
+    assertApart(placed);
     return makeStretch(row, start, placed->second);
 }
 
 // The laid-out stretch that holds `position` in `row`; the row's end is in its last one.
-PageLayouts::Stretch PageLayouts::unitAt(qsizetype row, qsizetype position)
+PageLayouts::Stretch PageLayouts::stretchHolding(qsizetype row, qsizetype position)
 {
     const qsizetype rowStart = m_rows.rowStart(row);
     const qsizetype rowEnd = m_rows.rowEnd(row);
     if (!m_wrapping.isLong(row)) {
-        const auto known = m_units.find(rowStart);
-        if (known != m_units.end())
+        const auto known = m_stretches.find(rowStart);
+        if (known != m_stretches.end())
             return makeStretch(row, rowStart, known->second);
-        return buildUnit(row, rowStart, rowEnd, true);
+        return layOutStretch(row, rowStart, rowEnd, true);
     }
     position = std::clamp(position, rowStart, rowEnd);
     const qsizetype offset = position - rowStart;
     const RowWrapping::Chain &chain = m_wrapping.linesAround(row, offset);
 
-    auto after = m_units.upper_bound(position);
-    if (after != m_units.begin()) {
-        auto &[start, unit] = *std::prev(after);
-        if (start >= rowStart && (position < unit.end || (position == unit.end && unit.endsRow)))
-            return makeStretch(row, start, unit);
+    auto after = m_stretches.upper_bound(position);
+    if (after != m_stretches.begin()) {
+        auto &[start, kept] = *std::prev(after);
+        if (start >= rowStart && (position < kept.end || (position == kept.end && kept.endsRow)))
+            return makeStretch(row, start, kept);
     }
-    // A stretch of the lines around it, that no other stretch overlaps.
+    // A stretch of the lines around it, that no other stretch overlaps, and of no more than
+    // one layout may hold from its first line on.
     const qsizetype line = chain.lineOf(offset);
     const qsizetype first = line - line % LinesPerStretch;
+    const auto last = chain.starts.begin() +
+                      std::ptrdiff_t(std::min(first + LinesPerStretch, chain.knownLines()));
     qsizetype start = rowStart + chain.starts[size_t(first)];
-    qsizetype end =
-        rowStart + chain.starts[size_t(std::min(first + LinesPerStretch, chain.knownLines()))];
-    if (after != m_units.begin()) {
-        const auto &[before, unit] = *std::prev(after);
-        if (before >= rowStart && unit.end > start)
-            start = unit.end;
+    if (after != m_stretches.begin()) {
+        const auto &[before, kept] = *std::prev(after);
+        if (before >= rowStart && kept.end > start)
+            start = kept.end;
     }
-    if (after != m_units.end() && after->first < end)
+    qsizetype end = rowStart + *last;
+    for (;;) {
+        const qsizetype reach = rowStart + m_wrapping.layoutEnd(row, start - rowStart);
+        end = std::min(end, reach);
+        const auto within =
+            std::upper_bound(chain.starts.begin(), std::next(last), std::uint32_t(end - rowStart));
+        if (within != chain.starts.begin() && rowStart + *std::prev(within) > start)
+            end = rowStart + *std::prev(within);
+        if (position < end || end >= rowStart + *last)
+            break;
+        start = end;
+        end = rowStart + *last;
+    }
+    if (after != m_stretches.end() && after->first < end)
         end = after->first;
-    return buildUnit(row, start, end, end == rowEnd);
+    return layOutStretch(row, start, end, end == rowEnd);
 }
 
 PageLayouts::Stretch PageLayouts::stretchAt(qsizetype row, qsizetype stretchStart)
 {
-    const auto known = m_units.find(stretchStart);
-    if (known != m_units.end())
+    const auto known = m_stretches.find(stretchStart);
+    if (known != m_stretches.end())
         return makeStretch(row, stretchStart, known->second);
-    return unitAt(row, stretchStart);
+    return stretchHolding(row, stretchStart);
 }
 
 PageLayouts::Stretch PageLayouts::stretchOf(const LinePlace &place)
@@ -285,7 +337,7 @@ bool PageLayouts::nextStretch(Stretch &stretch)
     m_rows.indexRows(stretch.row + 2);
     if (stretch.row + 1 >= m_rows.rowsKnown())
         return false;
-    stretch = unitAt(stretch.row + 1, m_rows.rowStart(stretch.row + 1));
+    stretch = stretchHolding(stretch.row + 1, m_rows.rowStart(stretch.row + 1));
     return true;
 }
 
@@ -295,7 +347,7 @@ PageLayouts::LinePlace PageLayouts::placeOf(qsizetype position)
 {
     position = std::clamp<qsizetype>(position, 0, m_text.size());
     const qsizetype row = m_rows.rowAt(position);
-    const Stretch stretch = unitAt(row, position);
+    const Stretch stretch = stretchHolding(row, position);
     const QTextLine line = stretch.layout->lineForTextPosition(stretch.toLayout(position));
     return {row, stretch.start,
             line.isValid() ? line.lineNumber() : stretch.layout->lineCount() - 1};
@@ -333,9 +385,9 @@ bool PageLayouts::previousLine(LinePlace &place)
     }
     Stretch stretch;
     if (place.stretch > m_rows.rowStart(place.row)) {
-        stretch = unitAt(place.row, place.stretch - 1);
+        stretch = stretchHolding(place.row, place.stretch - 1);
     } else if (place.row > 0) {
-        stretch = unitAt(place.row - 1, m_rows.rowEnd(place.row - 1));
+        stretch = stretchHolding(place.row - 1, m_rows.rowEnd(place.row - 1));
     } else {
         return false;
     }
@@ -361,7 +413,7 @@ std::vector<qsizetype> PageLayouts::screenLineStarts(qsizetype from, qsizetype t
                     starts.push_back(start);
             }
         } else {
-            const Stretch stretch = unitAt(row, rowStart);
+            const Stretch stretch = stretchHolding(row, rowStart);
             for (int i = 0; i < stretch.layout->lineCount(); ++i) {
                 const qsizetype start = stretch.toText(stretch.layout->lineAt(i).textStart());
                 if (start >= from && start < to && (starts.empty() || start > starts.back()))
@@ -416,6 +468,12 @@ PageLayouts::LinePlace PageLayouts::lastTopPlace()
 {
     if (!m_rows.fullyIndexed())
         return placeOf(m_rows.rowStart(m_rows.rowsKnown() - 1));
+    // Kept until the lines change: finding it again may take guessing the lines of a long row.
+    if (m_lastTop) {
+        LinePlace top = placeOf(m_lastTop->first);
+        top.line = std::min(top.line + m_lastTop->second, stretchOf(top).layout->lineCount() - 1);
+        return top;
+    }
     LinePlace top = placeOf(m_text.size());
     top.line = stretchOf(top).layout->lineCount() - 1;
     // The lines that fit below the top margin, as Qt's plain text editor counts them.
@@ -427,11 +485,20 @@ PageLayouts::LinePlace PageLayouts::lastTopPlace()
             break;
         top = above;
     }
+    const qsizetype start = lineStart(top);
+    m_lastTop = Anchor{start, std::max(0, top.line - placeOf(start).line)};
     return top;
 }
 
 PageLayouts::LinePlace PageLayouts::settleTop()
 {
+    // Further from the end than a screen of the longest lines holds, the top cannot pass the
+    // highest top: the one found before the edits since, moved by them, does for the scroll
+    // bar, without wrapping the lines at the end of a long row again after each edit.
+    const qsizetype screenHolds = (linesPerPage() + 2) * RowWrapping::LongRowChars;
+    if (!m_lastTop && m_lastTopNear && m_rows.fullyIndexed() && !m_showsEnd &&
+        m_text.size() - m_topPosition > screenHolds)
+        return placeOf(m_lastTopNear->first);
     const LinePlace last = lastTopPlace();
     const qsizetype lastStart = lineStart(last);
     const LinePlace current = top();
@@ -530,7 +597,7 @@ PageLayouts::LinePlace PageLayouts::placeOfScreenLine(qsizetype line)
     const qsizetype rowStart = m_rows.rowStart(row);
     if (m_wrapping.isLong(row))
         return placeOf(rowStart + m_wrapping.lineOffset(row, lineInRow));
-    const Stretch stretch = unitAt(row, rowStart);
+    const Stretch stretch = stretchHolding(row, rowStart);
     return {row, rowStart, int(std::min<qsizetype>(lineInRow, stretch.layout->lineCount() - 1))};
 }
 
@@ -607,6 +674,9 @@ Qt::LayoutDirection PageLayouts::lineDirection(qsizetype position)
 
 // --- Moving by characters, words and lines ----------------------------------------------
 
+// A step by characters goes to the next grapheme boundary, but never further than
+// RowWrapping::ClusterChars: through a longer cluster, the caret moves in pieces, as the
+// cluster is shown. A step by words looks MovementWindowChars far at most.
 qsizetype PageLayouts::leftOf(qsizetype position, bool byWord)
 {
     if (position <= 0)
@@ -615,11 +685,17 @@ qsizetype PageLayouts::leftOf(qsizetype position, bool byWord)
     const qsizetype rowStart = m_rows.rowStart(row);
     if (position == rowStart)
         return m_rows.rowEnd(row - 1); // the line break before is one step
-    const qsizetype start = std::max(rowStart, position - MovementWindowChars);
+    const qsizetype reach = byWord ? MovementWindowChars : CharacterWindowChars;
+    const qsizetype start = std::max(rowStart, position - reach);
     const qsizetype end = std::min(m_rows.rowEnd(row), position + 16);
     QTextLayout window(m_text.mid(start, end - start), m_font);
+    m_charactersLookedAt += end - start;
     const auto mode = byWord ? QTextLayout::SkipWords : QTextLayout::SkipCharacters;
-    return start + window.previousCursorPosition(int(position - start), mode);
+    const qsizetype previous = start + window.previousCursorPosition(int(position - start), mode);
+    if (byWord || previous >= position - RowWrapping::ClusterChars)
+        return previous;
+    const qsizetype piece = position - RowWrapping::ClusterChars;
+    return m_text.at(piece).isLowSurrogate() ? piece + 1 : piece;
 }
 
 qsizetype PageLayouts::rightOf(qsizetype position, bool byWord)
@@ -630,11 +706,17 @@ qsizetype PageLayouts::rightOf(qsizetype position, bool byWord)
         m_rows.indexRows(row + 2);
         return row + 1 < m_rows.rowsKnown() ? m_rows.rowStart(row + 1) : position;
     }
+    const qsizetype reach = byWord ? MovementWindowChars : CharacterWindowChars;
     const qsizetype start = std::max(m_rows.rowStart(row), position - 16);
-    const qsizetype end = std::min(rowEnd, position + MovementWindowChars);
+    const qsizetype end = std::min(rowEnd, position + reach);
     QTextLayout window(m_text.mid(start, end - start), m_font);
+    m_charactersLookedAt += end - start;
     const auto mode = byWord ? QTextLayout::SkipWords : QTextLayout::SkipCharacters;
-    return start + window.nextCursorPosition(int(position - start), mode);
+    const qsizetype next = start + window.nextCursorPosition(int(position - start), mode);
+    if (byWord || next <= position + RowWrapping::ClusterChars)
+        return next;
+    const qsizetype piece = position + RowWrapping::ClusterChars;
+    return m_text.at(piece).isLowSurrogate() ? piece - 1 : piece;
 }
 
 qsizetype PageLayouts::verticalMove(qsizetype position, int lines, qreal &desiredX)
@@ -680,12 +762,13 @@ PageLayouts::LineSpan PageLayouts::screenLineAt(qsizetype position)
     return span;
 }
 
-// The run of word characters around a position, looked for in the whole row.
+// The run of word characters around a position, looked for in its row up to WordReachChars
+// on either side.
 std::pair<qsizetype, qsizetype> PageLayouts::wordAt(qsizetype position)
 {
     const qsizetype row = m_rows.rowAt(position);
-    const qsizetype rowStart = m_rows.rowStart(row);
-    const qsizetype rowEnd = m_rows.rowEnd(row);
+    const qsizetype rowStart = std::max(m_rows.rowStart(row), position - WordReachChars);
+    const qsizetype rowEnd = std::min(m_rows.rowEnd(row), position + WordReachChars);
     qsizetype from = std::clamp(position, rowStart, rowEnd);
     if (from >= rowEnd || !isWordCharacter(m_text.at(from))) {
         if (from > rowStart && isWordCharacter(m_text.at(from - 1)))

@@ -12,6 +12,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -108,7 +109,7 @@ public:
 
     // Positions a character or a word to the left or right, a number of screen lines up
     // (negative) or down as near as the text allows to `desiredX` (set when negative), the
-    // start or end of a screen line, and the word around a position, however long.
+    // start or end of a screen line, and the word around a position.
     qsizetype leftOf(qsizetype position, bool byWord);
     qsizetype rightOf(qsizetype position, bool byWord);
     qsizetype verticalMove(qsizetype position, int lines, qreal &desiredX);
@@ -128,6 +129,12 @@ public:
     // The direction the line that holds `position` runs in.
     Qt::LayoutDirection lineDirection(qsizetype position);
 
+    // The characters laid out or looked through so far: a measure of the work, for tests.
+    qint64 charactersLaidOut() const
+    {
+        return m_wrapping.charactersLaidOut() + m_charactersLookedAt;
+    }
+
     // The idle work: finds the true lines of long rows for about `budgetMs` milliseconds,
     // the row at the top first; returns whether every indexed long row is wrapped.
     bool wrapSome(qint64 budgetMs);
@@ -135,7 +142,8 @@ public:
     bool takeCountsChanged();
 
 private:
-    struct Unit
+    // A laid-out stretch as the cache keeps it, by the position it starts at.
+    struct KeptStretch
     {
         qsizetype end = 0;
         bool endsRow = false;
@@ -147,11 +155,12 @@ private:
     void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
 
     void rewrapAll();
-    void forgetUnits(qsizetype from, qsizetype to);
+    void forgetStretches(qsizetype from, qsizetype to);
 
-    Stretch unitAt(qsizetype row, qsizetype position);
-    Stretch buildUnit(qsizetype row, qsizetype start, qsizetype end, bool endsRow);
-    Stretch makeStretch(qsizetype row, qsizetype start, const Unit &unit) const;
+    Stretch stretchHolding(qsizetype row, qsizetype position);
+    Stretch layOutStretch(qsizetype row, qsizetype start, qsizetype end, bool endsRow);
+    Stretch makeStretch(qsizetype row, qsizetype start, const KeptStretch &kept) const;
+    void assertApart(std::map<qsizetype, KeptStretch>::const_iterator placed) const;
     Stretch stretchAt(qsizetype row, qsizetype stretchStart);
     qsizetype lineStart(const LinePlace &place);
     bool endInView();
@@ -169,8 +178,13 @@ private:
     qsizetype m_topPosition = 0;
     int m_topExtra = 0;
     bool m_showsEnd = false; // the text's last line was in view
+    // The highest top that fills the viewport, while the lines stay as they are: the
+    // position a line starts at, and how many lines after the one that holds it.
+    std::optional<std::pair<qsizetype, int>> m_lastTop;
+    std::optional<std::pair<qsizetype, int>> m_lastTopNear; // moved by edits since found
 
     RowWrapping m_wrapping;
-    std::map<qsizetype, Unit> m_units; // by the position they start at
+    std::map<qsizetype, KeptStretch> m_stretches;
     bool m_countsChanged = false;
+    qint64 m_charactersLookedAt = 0;
 };

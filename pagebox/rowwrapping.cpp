@@ -5,10 +5,13 @@
 
 #include <QElapsedTimer>
 #include <QFontMetricsF>
+#include <QScopeGuard>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -19,6 +22,8 @@ constexpr qsizetype NearChars = 16 * 1024;
 // A guessed start lies this far before the place the user looks at, so that by there its
 // lines have met the true ones.
 constexpr qsizetype GuessLeadChars = 2048;
+// As far as the screen lines of a page may hold, when the view goes up from a guess.
+constexpr qsizetype ReachBackLeadChars = 16 * 1024;
 // Where a screen line most likely starts: after a blank found within this many characters.
 constexpr qsizetype AnchorSearchChars = 256;
 // An edit this far beyond the known lines cannot move them.
@@ -26,7 +31,7 @@ constexpr qsizetype FarChars = 8192;
 // After an edit, lines are wrapped again at once until they meet the old ones, in slices of
 // RewrapSliceChars up to RewrapChars; what is left is wrapped again in the idle time.
 constexpr qsizetype RewrapSliceChars = 4096;
-constexpr qsizetype RewrapChars = 32 * 1024;
+constexpr qsizetype RewrapChars = 4096;
 // Slices of wrapping in the idle time.
 constexpr qsizetype MinSliceChars = 1024;
 constexpr qsizetype MaxSliceChars = 64 * 1024;
@@ -76,6 +81,7 @@ void RowWrapping::setFormat(const QFont &font, qreal width)
 void RowWrapping::forgetAll()
 {
     m_wraps.clear();
+    m_hugeClusterRows.clear();
     m_idleRow = 0;
     m_rows.forgetScreenLines();
     const qreal average = QFontMetricsF(m_font).averageCharWidth();
@@ -99,8 +105,9 @@ void RowWrapping::forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to
     m_stretchesChanged(wrap.rowStart + from, wrap.rowStart + to);
 }
 
-void RowWrapping::layOut(QTextLayout &layout, Qt::LayoutDirection direction) const
+void RowWrapping::layOut(QTextLayout &layout, Qt::LayoutDirection direction)
 {
+    m_charactersLaidOut += layout.text().size();
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     option.setTabStopDistance(TabStopDistance);
@@ -127,6 +134,8 @@ qsizetype RowWrapping::rowLength(qsizetype row)
 
 Qt::LayoutDirection RowWrapping::directionOf(qsizetype row)
 {
+    if (Wrap *wrap = findWrap(m_rows.rowStart(row)))
+        return wrap->direction;
     return directionAt(m_rows.rowStart(row), rowLength(row));
 }
 
@@ -138,7 +147,14 @@ Qt::LayoutDirection RowWrapping::directionAt(qsizetype rowStart, qsizetype lengt
 
 bool RowWrapping::isLong(qsizetype row)
 {
-    return rowLength(row) > LongRowChars;
+    const qsizetype length = rowLength(row);
+    return length > LongRowChars ||
+           (length > ClusterChars && holdsHugeCluster(m_rows.rowStart(row), length));
+}
+
+qsizetype RowWrapping::layoutEnd(qsizetype row, qsizetype from)
+{
+    return layoutEnd(m_rows.rowStart(row), rowLength(row), from);
 }
 
 qsizetype RowWrapping::estimateLines(qsizetype characters) const
@@ -154,6 +170,8 @@ void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
 {
     const qsizetype delta = inserted - removed;
     m_countsChanged = true;
+    m_hugeClusterRows.clear();
+    m_editChanged = {0, std::numeric_limits<qsizetype>::max()};
     // The row that holds the edit starts where it did: nothing before it moved.
     const qsizetype row = m_rows.rowAt(from);
     const qsizetype rowStart = m_rows.rowStart(row);
@@ -171,12 +189,19 @@ void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
         }
         const bool inside = w.rowStart == rowStart && from + removed <= w.rowStart + w.length &&
                             rowLength(row) == w.length + delta;
-        if (inside && w.length + delta > LongRowChars) {
+        if (inside && isLong(row)) {
             w.length += delta;
+            if (from - rowStart < DirectionReach)
+                w.direction = directionAt(w.rowStart, w.length);
             const qsizetype offset = from - rowStart;
-            rewrapAfterEdit(w, w.truth, offset, removed, inserted);
-            for (Chain &guess : w.guesses)
-                rewrapAfterEdit(w, guess, offset, removed, inserted);
+            auto [changed, settled] = rewrapAfterEdit(w, w.truth, offset, removed, inserted);
+            for (Chain &guess : w.guesses) {
+                const auto [guessChanged, guessSettled] =
+                    rewrapAfterEdit(w, guess, offset, removed, inserted);
+                changed = std::min(changed, guessChanged);
+                settled = std::max(settled, guessSettled);
+            }
+            m_editChanged = {rowStart + changed, rowStart + settled};
             std::erase_if(w.guesses, [](const Chain &guess) { return guess.starts.size() < 2; });
             countLines(row, w);
             ++wrap;
@@ -189,31 +214,53 @@ void RowWrapping::textReplaced(qsizetype from, qsizetype removed, qsizetype inse
 // After an edit at `from` (from the row's start) inside a wrapped row: the lines from two
 // before the one that holds the edit are wrapped again until they meet the old ones, which
 // from there on only move by the edit's change in length. Lines not met within reach are
-// let go, to be wrapped again later.
-void RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
-                                  qsizetype inserted)
+// let go, to be wrapped again later. Returns where (from the row's start) the chain's lines
+// changed and where they are the old ones again, moved: the stretches laid out before the
+// first and after the second still hold.
+std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain,
+                                                             qsizetype from, qsizetype removed,
+                                                             qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
     std::vector<std::uint32_t> &starts = chain.starts;
+    // Lines ended by force end on multiples of LayoutGridChars from the row's start: moved by
+    // any other length, they are not the lines the text now has.
+    const bool moveKeepsLines = !chain.forced || delta % LayoutGridChars == 0;
+    if (from + removed < starts.front() && !moveKeepsLines) {
+        starts.clear();
+        return {from, wrap.length};
+    }
     if (from + removed < starts.front()) { // an edit before a guessed start moves it
         for (std::uint32_t &start : starts)
             start = std::uint32_t(start + delta);
-        return;
+        return {from, from};
     }
     if (from < starts.front()) { // the guessed start is gone
         starts.clear();
-        return;
+        return {from, wrap.length};
     }
+    // The lines whose ends may have depended on what changed start from here on: two lines
+    // before it, or, where lines ended by force, any whose layout reached it.
+    const auto firstTouched = [&](qsizetype line) {
+        qsizetype first = std::max<qsizetype>(0, line - 2);
+        if (chain.forced) {
+            const qsizetype reach = from - (MaxLayoutChars + ClusterChars + 1);
+            const auto before = std::upper_bound(starts.begin(), starts.end(),
+                                                 std::uint32_t(std::max<qsizetype>(0, reach)));
+            first = std::min(first, std::max<qsizetype>(0, (before - starts.begin()) - 1));
+        }
+        return first;
+    };
     if (!chain.complete && from >= starts.back()) {
-        // The last lines' ends may have depended on what changed.
-        if (from < starts.back() + FarChars)
-            starts.resize(size_t(std::max<qsizetype>(1, qsizetype(starts.size()) - 2)));
-        return;
+        if (from >= starts.back() + FarChars)
+            return {from, from};
+        starts.resize(size_t(firstTouched(qsizetype(starts.size()) - 1) + 1));
+        return {starts.back(), from};
     }
     const bool wasComplete = chain.complete;
     const qsizetype line =
         (std::upper_bound(starts.begin(), starts.end(), std::uint32_t(from)) - starts.begin()) - 1;
-    const qsizetype restart = std::max<qsizetype>(0, line - 2);
+    const qsizetype restart = firstTouched(line);
     // The old starts after the edit, where they now stand: where the new lines may meet them.
     std::vector<std::uint32_t> old;
     for (auto start = starts.begin() + restart + 1; start != starts.end(); ++start) {
@@ -224,13 +271,14 @@ void RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsiz
         old.pop_back(); // the row's end, not a line's start
     starts.resize(size_t(restart + 1));
     chain.complete = false;
+    const qsizetype changed = starts.back();
 
     for (qsizetype wrapped = 0; wrapped < RewrapChars;) {
         bool reachedEnd = false;
         const qsizetype sliceFrom = starts.back();
-        const auto fresh = wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd);
+        const auto fresh = wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd, chain.forced);
         for (const std::uint32_t start : fresh) {
-            if (start >= from + inserted) {
+            if (start >= from + inserted && moveKeepsLines) {
                 const auto met = std::lower_bound(old.begin(), old.end(), start);
                 if (met != old.end() && *met == start) {
                     starts.insert(starts.end(), met, old.end());
@@ -238,7 +286,7 @@ void RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsiz
                         starts.push_back(std::uint32_t(wrap.length));
                         chain.complete = true;
                     }
-                    return;
+                    return {changed, start};
                 }
             }
             starts.push_back(start);
@@ -246,10 +294,11 @@ void RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsiz
         if (reachedEnd) {
             starts.push_back(std::uint32_t(wrap.length));
             chain.complete = true;
-            return;
+            return {changed, wrap.length};
         }
         wrapped += starts.back() - sliceFrom;
     }
+    return {changed, wrap.length};
 }
 
 // --- Wrapping long rows -----------------------------------------------------------------
@@ -270,6 +319,7 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
     auto wrap = std::make_unique<Wrap>();
     wrap->rowStart = rowStart;
     wrap->length = rowLength(row);
+    wrap->direction = directionAt(rowStart, wrap->length);
     wrap->truth.starts = {0};
     const auto at = std::lower_bound(
         m_wraps.begin(), m_wraps.end(), rowStart,
@@ -280,32 +330,93 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
 // Wraps the row's characters from `from` (a screen line's start) for about `chars`
 // characters, and returns where the lines after the first start: every line of the slice
 // but the last is a true screen line, and the last one's start is where the next slice
-// begins. A slice that reaches the row's end gives every line.
+// begins. A slice that reaches the row's end gives every line. It is laid out a piece at a
+// time, each as layoutEnd allows from the line it starts at; `forced` is set where a line
+// ended at such a piece's end.
 std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                                  bool &reachedEnd)
+                                                  bool &reachedEnd, bool &forced)
 {
     QElapsedTimer clock;
     clock.start();
-    qsizetype length = std::min(std::max<qsizetype>(1, chars), wrap.length - from);
-    const Qt::LayoutDirection direction = directionAt(wrap.rowStart, wrap.length);
-    for (;;) {
-        QTextLayout layout(m_text.mid(wrap.rowStart + from, length), m_font);
-        layOut(layout, direction);
-        reachedEnd = from + length >= wrap.length;
+    std::vector<std::uint32_t> starts;
+    qsizetype at = from;
+    do {
+        const qsizetype end = layoutEnd(wrap.rowStart, wrap.length, at);
+        QTextLayout layout(m_text.mid(wrap.rowStart + at, end - at), m_font);
+        layOut(layout, wrap.direction);
+        reachedEnd = end >= wrap.length;
         const int lines = layout.lineCount();
-        if (reachedEnd || lines >= 2) {
-            std::vector<std::uint32_t> starts;
-            starts.reserve(size_t(lines));
-            for (int i = 1; i < lines; ++i)
-                starts.push_back(std::uint32_t(from + layout.lineAt(i).textStart()));
-            if (length > 0)
-                m_wrapNsPerChar =
-                    0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(length);
-            return starts;
+        for (int i = 1; i < lines; ++i)
+            starts.push_back(std::uint32_t(at + layout.lineAt(i).textStart()));
+        // One line that holds all the piece ends there, however much more would fit.
+        if (lines < 2 && !reachedEnd) {
+            starts.push_back(std::uint32_t(end));
+            forced = true;
         }
-        // One line holds the whole slice: it needs a longer one.
-        length = std::min(length * 2, wrap.length - from);
+        if (!reachedEnd)
+            at = starts.back();
+    } while (!reachedEnd && at - from < chars && !m_idleDeadline.hasExpired());
+    if (at > from)
+        m_wrapNsPerChar =
+            0.7 * m_wrapNsPerChar + 0.3 * double(clock.nsecsElapsed()) / double(at - from);
+    return starts;
+}
+
+// Where a layout that starts at `from` (from the row's start), a screen line's start, must
+// end, so that its work stays bounded whatever the text: at the last grapheme boundary
+// before the first multiple of LayoutGridChars at least that far on; before the first
+// grapheme cluster longer than ClusterChars; or, inside one, at the next multiple of
+// ClusterChars, so that such a cluster is shown in pieces. A line that all of a layout
+// fits in (characters without width, a long cluster's piece) ends there. The ends depend
+// only on the text and on where the row starts, and the lines from different starts soon
+// meet on the multiples, as a guess must meet the true lines.
+qsizetype RowWrapping::layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const
+{
+    const qsizetype reach = std::min(length, (from / LayoutGridChars + 2) * LayoutGridChars) - from;
+    const auto pieceEnd = [&] {
+        qsizetype end = std::min(length, (from / ClusterChars + 1) * ClusterChars);
+        if (end < length && m_text.at(rowStart + end - 1).isHighSurrogate() &&
+            m_text.at(rowStart + end).isLowSurrogate())
+            ++end;
+        return end;
+    };
+    // A cluster that goes on beyond ClusterChars from here is seen at once.
+    const qsizetype glance = std::min(length - from, ClusterChars + 1);
+    QTextBoundaryFinder first(QTextBoundaryFinder::Grapheme, m_text.mid(rowStart + from, glance));
+    if (glance > ClusterChars && first.toNextBoundary() > ClusterChars)
+        return pieceEnd();
+    // The window reaches a cluster's length beyond `reach`, so that a boundary up to there
+    // is one in the text too.
+    const qsizetype window = std::min(length - from, reach + ClusterChars + 1);
+    const QString text = m_text.mid(rowStart + from, window);
+    QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, text);
+    qsizetype last = 0;
+    for (qsizetype next = clusters.toNextBoundary(); next > 0; next = clusters.toNextBoundary()) {
+        if (next - last > ClusterChars)
+            return last > 0 ? from + last : pieceEnd();
+        if (next > reach || (next == window && window < length - from))
+            break;
+        last = next;
     }
+    if (reach == length - from)
+        return length;
+    return last > 0 ? from + last : pieceEnd();
+}
+
+// Whether a row holds a grapheme cluster longer than ClusterChars: such a row is wrapped as
+// a long one, its clusters shown in pieces.
+bool RowWrapping::holdsHugeCluster(qsizetype rowStart, qsizetype length)
+{
+    const auto known = m_hugeClusterRows.find(rowStart);
+    if (known != m_hugeClusterRows.end())
+        return known->second;
+    QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, m_text.mid(rowStart, length));
+    bool huge = false;
+    for (qsizetype last = 0, next = clusters.toNextBoundary(); next > 0 && !huge;
+         last = next, next = clusters.toNextBoundary())
+        huge = next - last > ClusterChars;
+    m_hugeClusterRows.emplace(rowStart, huge);
+    return huge;
 }
 
 // Lines wrapped into the range of the guess at `next` have reached `start`. Where the
@@ -322,6 +433,7 @@ bool RowWrapping::reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::ui
         forgetStretches(wrap, guess.starts.front(), start);
         chain.starts.insert(chain.starts.end(), std::prev(met), guess.starts.end());
         chain.complete = guess.complete;
+        chain.forced = chain.forced || guess.forced;
     } else {
         const qsizetype kept = met == starts ? wrap.length : *met;
         forgetStretches(wrap, guess.starts.front(), kept - 1);
@@ -341,48 +453,68 @@ void RowWrapping::dropGuessesAfter(Wrap &wrap, std::size_t first)
     wrap.guesses.resize(std::min(first, wrap.guesses.size()));
 }
 
+// Wraps about `chars` characters on from the chain's last start, or up to the guess at
+// `next`, and adds their lines to the chain; lines that reach that guess take it over where
+// they meet it (reachGuess).
+// Returns whether they met.
+bool RowWrapping::extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizetype chars)
+{
+    // Lines that reach a guess may meet it straight after its start: no more is wrapped at once.
+    if (next < wrap.guesses.size())
+        chars =
+            std::min<qsizetype>(chars, wrap.guesses[next].starts.front() - chain.starts.back() + 1);
+    bool reachedEnd = false;
+    const auto fresh = wrapSlice(wrap, chain.starts.back(), chars, reachedEnd, chain.forced);
+    for (const std::uint32_t start : fresh) {
+        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
+            if (reachGuess(wrap, chain, next, start))
+                return true;
+        }
+        chain.starts.push_back(start);
+    }
+    if (reachedEnd) {
+        chain.starts.push_back(std::uint32_t(wrap.length));
+        chain.complete = true;
+        dropGuessesAfter(wrap, next);
+    }
+    return false;
+}
+
 // Finds the next true lines of a long row, taking over guessed ones where they meet.
 void RowWrapping::extendTruth(qsizetype row, Wrap &wrap, qsizetype chars)
 {
-    Chain &truth = wrap.truth;
-    if (truth.complete)
+    if (wrap.truth.complete)
         return;
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, truth.starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        while (!wrap.guesses.empty() && start >= wrap.guesses.front().starts.front()) {
-            if (reachGuess(wrap, truth, 0, start)) {
-                countLines(row, wrap);
-                return;
-            }
-        }
-        truth.starts.push_back(start);
-    }
-    if (reachedEnd) {
-        truth.starts.push_back(std::uint32_t(wrap.length));
-        truth.complete = true;
-        dropGuessesAfter(wrap, 0);
-    }
+    extendChain(wrap, wrap.truth, 0, chars);
+    assertApart(wrap);
     countLines(row, wrap);
 }
 
 void RowWrapping::extendGuess(Wrap &wrap, std::size_t index, qsizetype chars)
 {
-    bool reachedEnd = false;
-    const auto fresh = wrapSlice(wrap, wrap.guesses[index].starts.back(), chars, reachedEnd);
-    for (const std::uint32_t start : fresh) {
-        const std::size_t next = index + 1;
-        while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
-            if (reachGuess(wrap, wrap.guesses[index], next, start))
-                return;
-        }
-        wrap.guesses[index].starts.push_back(start);
+    extendChain(wrap, wrap.guesses[index], index + 1, chars);
+    assertApart(wrap);
+}
+
+// The chains of a row never overlap: the true lines, then each guess, in order, each
+// ending at or before the next one starts, and none after one that reached the row's end.
+void RowWrapping::assertApart(const Wrap &wrap)
+{
+#ifndef QT_NO_DEBUG
+    qsizetype end = 0;
+    bool complete = false;
+    for (std::size_t i = 0; i <= wrap.guesses.size(); ++i) {
+        const Chain &chain = i == 0 ? wrap.truth : wrap.guesses[i - 1];
+        Q_ASSERT(!complete);
+        Q_ASSERT(!chain.starts.empty() && chain.starts.front() >= end);
+        Q_ASSERT(chain.starts.back() <= wrap.length);
+        Q_ASSERT(chain.starts.front() <= chain.starts.back());
+        end = chain.starts.back();
+        complete = chain.complete;
     }
-    if (reachedEnd) {
-        wrap.guesses[index].starts.push_back(std::uint32_t(wrap.length));
-        wrap.guesses[index].complete = true;
-        dropGuessesAfter(wrap, index + 1);
-    }
+#else
+    Q_UNUSED(wrap);
+#endif
 }
 
 // A likely screen-line start at or before `offset` and not before `floor`: just after a blank.
@@ -411,9 +543,10 @@ const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offs
         if (guess.covers(offset))
             return guess;
     }
+    // Near the lines known, only as much is wrapped as reaches `offset`.
     if (offset - truth.starts.back() <= NearChars) {
         while (!truth.covers(offset) && !truth.complete)
-            extendTruth(row, wrap, NearChars);
+            extendTruth(row, wrap, offset - truth.starts.back() + 1);
         return truth;
     }
     const auto after = std::upper_bound(
@@ -423,8 +556,9 @@ const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offs
         const std::size_t before = std::size_t(after - wrap.guesses.begin()) - 1;
         if (!wrap.guesses[before].complete &&
             offset - wrap.guesses[before].starts.back() <= NearChars) {
-            while (!wrap.guesses[before].covers(offset) && !wrap.guesses[before].complete)
-                extendGuess(wrap, before, NearChars);
+            Chain &guess = wrap.guesses[before];
+            while (!guess.covers(offset) && !guess.complete)
+                extendGuess(wrap, before, offset - guess.starts.back() + 1);
             return wrap.guesses[before];
         }
     }
@@ -446,10 +580,12 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
     qsizetype floor = wrap.truth.starts.back() + 1;
     if (next > 0)
         floor = std::max<qsizetype>(floor, guesses[next - 1].starts.back() + 1);
-    Chain fresh;
-    fresh.starts = {std::uint32_t(anchorNear(wrap, offset - GuessLeadChars, floor))};
     const bool reachingBack =
         next < guesses.size() && guesses[next].starts.front() - offset <= NearChars;
+    // Reaching back, the view goes up line by line: the guess starts a screen's lines before.
+    const qsizetype lead = reachingBack ? ReachBackLeadChars : GuessLeadChars;
+    Chain fresh;
+    fresh.starts = {std::uint32_t(anchorNear(wrap, offset - lead, floor))};
     // Reaching back, the new lines are wrapped on to meet the guess after them, but only
     // for a while: one that never meets it (a run of letters) would take them through it all.
     const auto wanted = [&] {
@@ -458,21 +594,10 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
                                          fresh.starts.back() - offset <= 2 * NearChars);
     };
     while (!fresh.complete && wanted()) {
-        bool reachedEnd = false;
-        const auto lines = wrapSlice(wrap, fresh.starts.back(), NearChars, reachedEnd);
-        for (const std::uint32_t start : lines) {
-            while (next < guesses.size() && start >= guesses[next].starts.front()) {
-                if (reachGuess(wrap, fresh, next, start)) {
-                    guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
-                    return guesses[next];
-                }
-            }
-            fresh.starts.push_back(start);
-        }
-        if (reachedEnd) {
-            fresh.starts.push_back(std::uint32_t(wrap.length));
-            fresh.complete = true;
-            dropGuessesAfter(wrap, next);
+        if (extendChain(wrap, fresh, next, NearChars)) {
+            guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
+            assertApart(wrap);
+            return guesses[next];
         }
     }
     guesses.insert(guesses.begin() + std::ptrdiff_t(next), std::move(fresh));
@@ -543,6 +668,9 @@ bool RowWrapping::wrapSome(qint64 budgetMs, qsizetype firstRow)
 {
     QElapsedTimer clock;
     clock.start();
+    // A slice ends with the layout that passes the budget, whatever it cost per character.
+    m_idleDeadline.setRemainingTime(budgetMs);
+    const auto endOfSlice = qScopeGuard([this] { m_idleDeadline = QDeadlineTimer::Forever; });
     const auto sliceChars = [&] {
         const double leftNs = double(budgetMs - clock.elapsed()) * 1e6;
         return std::clamp(qsizetype(leftNs / std::max(1.0, m_wrapNsPerChar)), MinSliceChars,

@@ -3,11 +3,14 @@
 
 #include "pagetext.h"
 
+#include <QDeadlineTimer>
 #include <QFont>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class QTextLayout;
@@ -30,6 +33,13 @@ class RowWrapping : private PageText::Listener
 {
 public:
     static constexpr qsizetype LongRowChars = 4096;
+    // Whatever the text, one layout holds at most MaxLayoutChars characters, and a screen
+    // line of a long row ends by the multiple of LayoutGridChars that far on; a grapheme
+    // cluster longer than ClusterChars (a letter under thousands of accents) is shown, and
+    // the caret moves through it, in pieces of that many. The text itself stays exact.
+    static constexpr qsizetype LayoutGridChars = 1024;
+    static constexpr qsizetype MaxLayoutChars = 2 * LayoutGridChars;
+    static constexpr qsizetype ClusterChars = 32;
 
     // Screen-line starts of a long row, as offsets from the row's start. Lines [starts[i],
     // starts[i + 1]) are known; the last start is that of a line not wrapped yet, or, once
@@ -38,6 +48,7 @@ public:
     {
         std::vector<std::uint32_t> starts;
         bool complete = false;
+        bool forced = false; // some line ended where a layout had to, not where it wrapped
 
         bool covers(qsizetype offset) const;
         // The line that holds `offset`, which the chain covers; the row's end is on its last line.
@@ -55,13 +66,18 @@ public:
     // The font and width of the lines; a change wraps every row anew.
     void setFormat(const QFont &font, qreal width);
     // Lays out a stretch of text into screen lines as every row is wrapped, in `direction`.
-    void layOut(QTextLayout &layout, Qt::LayoutDirection direction) const;
+    void layOut(QTextLayout &layout, Qt::LayoutDirection direction);
+    // The characters laid out so far: a measure of the work done, for tests.
+    qint64 charactersLaidOut() const { return m_charactersLaidOut; }
     // The direction a row runs in: as a paragraph's in Qt's documents, that of its first
     // letter with a direction, or left to right when none comes early on.
     Qt::LayoutDirection directionOf(qsizetype row);
-    qsizetype charactersPerLine() const { return m_charactersPerLine; }
 
+    // Whether a row is wrapped a slice at a time: it is longer than LongRowChars, or it
+    // holds a grapheme cluster longer than ClusterChars.
     bool isLong(qsizetype row);
+    // Where a layout that starts at a screen line's start, `from` in the row, must end.
+    qsizetype layoutEnd(qsizetype row, qsizetype from);
     // The lines around `offset` in a long row: true lines, wrapped further when they are
     // near it, or else guessed ones.
     const Chain &linesAround(qsizetype row, qsizetype offset);
@@ -77,6 +93,9 @@ public:
     bool wrapSome(qint64 budgetMs, qsizetype firstRow);
     // Whether a count of screen lines changed since last asked.
     bool takeCountsChanged();
+    // After an edit, the stretch of text whose lines changed: before it and after it, the
+    // lines of the row that held the edit are the old ones (moved by the edit after it).
+    std::pair<qsizetype, qsizetype> editChanged() const { return m_editChanged; }
 
 private:
     // The wrapping of a long row: true lines from its start, and, in order beyond them,
@@ -85,6 +104,7 @@ private:
     {
         qsizetype rowStart = 0;
         qsizetype length = 0;
+        Qt::LayoutDirection direction = Qt::LeftToRight;
         Chain truth;
         std::vector<Chain> guesses;
     };
@@ -98,7 +118,11 @@ private:
     Wrap &wrapOf(qsizetype row);
     Wrap *findWrap(qsizetype rowStart);
     std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                         bool &reachedEnd);
+                                         bool &reachedEnd, bool &forced);
+    qsizetype layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const;
+    bool holdsHugeCluster(qsizetype rowStart, qsizetype length);
+    bool extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizetype chars);
+    static void assertApart(const Wrap &wrap);
     void extendTruth(qsizetype row, Wrap &wrap, qsizetype chars);
     void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
     bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start);
@@ -106,8 +130,8 @@ private:
     const Chain &guessAround(Wrap &wrap, qsizetype offset);
     qsizetype anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const;
     void forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to);
-    void rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from, qsizetype removed,
-                         qsizetype inserted);
+    std::pair<qsizetype, qsizetype> rewrapAfterEdit(Wrap &wrap, Chain &chain, qsizetype from,
+                                                    qsizetype removed, qsizetype inserted);
     void countLines(qsizetype row, const Wrap &wrap);
     qsizetype estimateLines(qsizetype characters) const;
 
@@ -122,4 +146,8 @@ private:
     qsizetype m_idleRow = 0;                    // the long rows before it are wrapped
     double m_wrapNsPerChar = 150;               // what wrapping has been costing
     bool m_countsChanged = false;
+    std::unordered_map<qsizetype, bool> m_hugeClusterRows; // short rows looked at, by start
+    qint64 m_charactersLaidOut = 0;
+    QDeadlineTimer m_idleDeadline = QDeadlineTimer::Forever; // when an idle slice must end
+    std::pair<qsizetype, qsizetype> m_editChanged;
 };

@@ -16,6 +16,7 @@
 #include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QStyle>
@@ -390,6 +391,15 @@ private slots:
     void editsApplyToTheExactText();
     void behavesAsAPlainTextEdit_data();
     void behavesAsAPlainTextEdit();
+    void editsHardTextAsAPlainTextEdit_data();
+    void editsHardTextAsAPlainTextEdit();
+
+private:
+    enum class Compared { Everything, TextAndCaret };
+    void compareStepByStep(Compared compared);
+
+private slots:
+    void randomEditsMatchAPlainString_data();
     void randomEditsMatchAPlainString();
     void historyKeepsWhatItsBoundAllows_data();
     void historyKeepsWhatItsBoundAllows();
@@ -403,6 +413,8 @@ private slots:
     void drawsAsThePlainEditor();
     void clickAfterScrollingIntoALongComposition();
     void dropWhileComposingLandsWhereShown();
+    void workOfAKeyStaysBounded_data();
+    void workOfAKeyStaysBounded();
 };
 
 void tst_PageBox::keepsTextExactly_data()
@@ -517,7 +529,7 @@ void tst_PageBox::editsApplyToTheExactText()
     QCOMPARE(box.pageText(), expected);
 }
 
-void tst_PageBox::behavesAsAPlainTextEdit_data()
+static void addStepColumns()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("anchor"); // the selection to start from
@@ -526,6 +538,11 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
     // Null where the box must do as the plain editor does; where it deliberately differs, its
     // exact text and selection at the end ("text@anchor:position").
     QTest::addColumn<QString>("boxEnd");
+}
+
+void tst_PageBox::behavesAsAPlainTextEdit_data()
+{
+    addStepColumns();
 
     const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
     const Qt::KeyboardModifiers shift = Qt::ShiftModifier;
@@ -724,6 +741,10 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << composed(QString(), QString(), 0, 0,
                     {{QInputMethodEvent::Selection, 4094, 2, QVariant()}})
         << QStringLiteral("x").repeated(5000) + QStringLiteral("@4998:5000");
+    // A grapheme cluster longer than the layouts show in one piece goes a piece at a time.
+    QTest::newRow("delete-in-a-letter-under-100-accents")
+        << "e" + text(u"\u0301").repeated(100) + "x" << 0 << 0
+        << keyed(Qt::Key_Delete) + keyed(Qt::Key_Right) << text(u"\u0301").repeated(69) + "x@32:32";
     QTest::newRow("first-break-ever")
         << QStringLiteral("\r\nx\ny") << 0 << 0
         << keyed(Qt::Key_Delete) + keyed(Qt::Key_Return) + keyed(Qt::Key_A, ctrl) +
@@ -736,6 +757,51 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
 // selection (where the platform has one; each editor offers its own in a step, or none).
 void tst_PageBox::behavesAsAPlainTextEdit()
 {
+    compareStepByStep(Compared::Everything);
+}
+
+// Lines longer than one layout holds, of hard text: the box ends a screen line where a layout
+// ends, so its lines, and what stands where on screen, differ from the plain editor's; every
+// edit and every caret step must not.
+void tst_PageBox::editsHardTextAsAPlainTextEdit_data()
+{
+    addStepColumns();
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    const auto undone = [&](int times = 1) { return keyed(Qt::Key_Z, ctrl, times); };
+    const UserSteps around = keyed(Qt::Key_Right, {}, 2) + keyed(Qt::Key_Left) +
+                             keyed(Qt::Key_Delete) + keyed(Qt::Key_Backspace) + typed("y") +
+                             undone();
+    QTest::newRow("zero-width-spaces")
+        << text(u"\u200b").repeated(5000) + "x" << 2500 << 2500 << around << QString();
+    QTest::newRow("word-joiners") << "a" + text(u"\u2060").repeated(5000) + "a" << 2500 << 2500
+                                  << around << QString();
+    QTest::newRow("letters-without-a-break")
+        << QString(6000, u'a') << 3000 << 3000 << around << QString();
+    QTest::newRow("ideographs") << text(u"\u6771\u4eac").repeated(3000) << 2990 << 2990 << around
+                                << QString();
+    QTest::newRow("family-emoji")
+        << text(u"\U0001F468\u200D\U0001F469\u200D\U0001F467").repeated(800) << 3200 << 3200
+        << around << QString();
+    QTest::newRow("right-to-left-long-line")
+        << text(u"\u0627\u0644\u0639\u0631\u0628\u064a\u0629 ").repeated(800) << 3200 << 3200
+        << around + keyed(Qt::Key_Left, ctrl) << QString();
+}
+
+void tst_PageBox::editsHardTextAsAPlainTextEdit()
+{
+    compareStepByStep(Compared::TextAndCaret);
+}
+
+void tst_PageBox::compareStepByStep(Compared compared)
+{
+    const auto state = [compared](auto &editor) {
+        const QString all = stateOf(editor);
+        if (compared == Compared::Everything)
+            return all;
+        static const QRegularExpression geometry(
+            QStringLiteral(" top \\d+,| at (\\([^)]*\\)|off screen)"));
+        return QString(all).remove(geometry);
+    };
     QFETCH(QString, page);
     QFETCH(int, anchor);
     QFETCH(int, position);
@@ -760,17 +826,17 @@ void tst_PageBox::behavesAsAPlainTextEdit()
     plain.setTextCursor(cursor);
 
     if (boxEnd.isNull())
-        QCOMPARE(stateOf(box), stateOf(plain));
+        QCOMPARE(state(box), state(plain));
     for (qsizetype step = 0; step < steps.size(); ++step) {
         cursor.setPosition(steps[step].at);
         const QPoint point = plain.cursorRect(cursor).center() + steps[step].shift;
         clipboard->clear(QClipboard::Selection);
         apply(steps[step], plain, point);
-        const QString expected = QString::number(step) + u' ' + stateOf(plain);
+        const QString expected = QString::number(step) + u' ' + state(plain);
         clipboard->clear(QClipboard::Selection);
         apply(steps[step], box, point);
         if (boxEnd.isNull())
-            QCOMPARE(QString::number(step) + u' ' + stateOf(box), expected);
+            QCOMPARE(QString::number(step) + u' ' + state(box), expected);
     }
     if (!boxEnd.isNull())
         QCOMPARE(QStringLiteral("%1@%2:%3")
@@ -787,9 +853,27 @@ void tst_PageBox::behavesAsAPlainTextEdit()
 // words and then a run of letters, so edits also land where lines are wrapped again. A bare
 // PageText and history take the same edits, in the same steps, and undo them as the box must;
 // its rows and screen lines, kept up to date edit by edit, must equal those of the edited text
-// indexed and wrapped afresh; so must the rows of one that is never indexed to the end.
+// indexed and wrapped afresh; so must the rows of one that is never indexed to the end. A
+// second page holds hard text: grapheme clusters longer than the layouts show in one piece,
+// runs of characters without width.
+void tst_PageBox::randomEditsMatchAPlainString_data()
+{
+    QTest::addColumn<QString>("page");
+
+    QTest::newRow("mixed-breaks-and-a-long-line")
+        << (QStringLiteral("one\r\ntwo\nthree\r\rfour\r\n") +
+            QStringLiteral("word, ").repeated(1500) + QStringLiteral("y").repeated(9000) +
+            QStringLiteral("\n\r\nend"));
+    QTest::newRow("huge-clusters-and-runs-without-width")
+        << (QStringLiteral("e") + text(u"\u0301").repeated(300) + text(u"\n\u1100") +
+            text(u"\u1161").repeated(100) + text(u"\u200b").repeated(6000) +
+            text(u"a\ufe0f").repeated(40) + text(u"\ufe0f").repeated(3000) +
+            QStringLiteral("\r\n") + text(u"\u2060").repeated(2500) + QStringLiteral("end"));
+}
+
 void tst_PageBox::randomEditsMatchAPlainString()
 {
+    QFETCH(QString, page);
     QRandomGenerator random(20261208);
     // A triple-click's third click counts however slowly a checking build gets to it.
     const int doubleClickInterval = QApplication::doubleClickInterval();
@@ -806,11 +890,10 @@ void tst_PageBox::randomEditsMatchAPlainString()
                                 text(u"\U0001F600"),
                                 QString(QChar(0)),
                                 text(u"e\u0301"),
-                                text(u"\U0001F468\u200D\U0001F469")};
-    QString model = QStringLiteral("one\r\ntwo\nthree\r\rfour\r\n") +
-                    QStringLiteral("word, ").repeated(1500) + QStringLiteral("y").repeated(9000) +
-                    QStringLiteral("\n\r\nend");
-    const QString page = model;
+                                text(u"\U0001F468\u200D\U0001F469"),
+                                text(u"\u0301\u0301\u0301"),
+                                text(u"\u200b")};
+    QString model = page;
     PageBox box;
     box.resize(300, 200);
     box.show();
@@ -931,13 +1014,17 @@ void tst_PageBox::randomEditsMatchAPlainString()
                 }
             }
             break;
-        case 5: // a run of Delete: a whole grapheme cluster goes
+        case 5: // a run of Delete: a whole grapheme cluster goes, a long one in pieces
             for (int i = random.bounded(1, 5); i > 0; --i) {
                 QTest::keyClick(&box, Qt::Key_Delete);
                 if (cursor == anchor && cursor < model.size()) {
                     QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, model);
                     clusters.setPosition(cursor);
                     anchor = clusters.toNextBoundary();
+                    if (anchor > cursor + RowWrapping::ClusterChars) {
+                        anchor = cursor + RowWrapping::ClusterChars;
+                        anchor -= model[anchor].isLowSurrogate() ? 1 : 0;
+                    }
                     edit(QString(), Run::Deleting);
                 } else {
                     edit(QString(), Run::None);
@@ -1037,6 +1124,7 @@ void tst_PageBox::randomEditsMatchAPlainString()
             const qsizetype pressed = box.positionAt(press);
             if (pressed < from || pressed >= to || !viewport->rect().contains(press))
                 break;
+            preedit.clear();
             QTest::mousePress(viewport, Qt::LeftButton, {}, press);
             QMouseEvent away(QEvent::MouseMove, press + QPoint(0, 40), viewport->mapToGlobal(press),
                              Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
@@ -1420,6 +1508,70 @@ void tst_PageBox::dropWhileComposingLandsWhereShown()
     QCoreApplication::sendEvent(box.viewport(), &drop);
 
     QCOMPARE(box.pageText(), QStringLiteral("abcdQef"));
+}
+
+void tst_PageBox::workOfAKeyStaysBounded_data()
+{
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<QString>("unit"); // repeated 100,000 times, then 1,000,000 times
+    QTest::addColumn<QString>("tail");
+
+    QTest::newRow("one-letter-under-accents") << "e" << text(u"\u0301") << QString();
+    QTest::newRow("hangul-jamo") << text(u"\u1100") << text(u"\u1161") << QString();
+    QTest::newRow("variation-selectors") << "a" << text(u"\ufe0f") << QString();
+    QTest::newRow("zero-width-spaces") << QString() << text(u"\u200b") << QString();
+    QTest::newRow("word-joiners") << "a" << text(u"\u2060") << "a";
+    QTest::newRow("letters-without-a-break") << QString() << "a" << QString();
+    QTest::newRow("words-joined-by-no-break-spaces")
+        << QString() << text(u"word\u00a0") << QString();
+    QTest::newRow("family-emoji") << QString()
+                                  << text(u"\U0001F468\u200D\U0001F469\u200D\U0001F467")
+                                  << QString();
+}
+
+// What a key does in the middle of a line (an edit, the caret's step there and back, the
+// view kept on the caret and painted) lays out and looks through as many characters in a
+// line or cluster of a million marks as in one of a hundred thousand, give or take where
+// the middle falls among the screen lines.
+void tst_PageBox::workOfAKeyStaysBounded()
+{
+    QFETCH(QString, head);
+    QFETCH(QString, unit);
+    QFETCH(QString, tail);
+    const auto workOfKeys = [&](int units) {
+        IndexedText page(head + unit.repeated(units) + tail);
+        page.layouts.setFont(QFont());
+        page.layouts.setViewportSize(QSize(357, 229));
+        const qsizetype middle = page.text.size() / 2;
+        page.layouts.ensureVisible(middle);
+        page.layouts.settleTop();
+        qint64 slowest = 0;
+        for (int key = 0; key < 4; ++key) {
+            const qint64 before = page.layouts.charactersLaidOut();
+            if (key == 0)
+                page.history.replace(middle, 0, QStringLiteral("x"));
+            else if (key == 1)
+                page.history.replace(middle, 1, QString());
+            const qsizetype caret = key == 2   ? page.layouts.rightOf(middle, false)
+                                    : key == 3 ? page.layouts.leftOf(middle, false)
+                                               : middle;
+            page.layouts.ensureVisible(caret);
+            page.layouts.settleTop();
+            PageLayouts::LinePlace line = page.layouts.top();
+            for (int shown = page.layouts.linesPerPage(); shown > 0 && page.layouts.nextLine(line);
+                 --shown) {
+            }
+            slowest = std::max(slowest, page.layouts.charactersLaidOut() - before);
+        }
+        return slowest;
+    };
+    const qint64 small = workOfKeys(100000);
+    const qint64 large = workOfKeys(1000000);
+    // Work that grew with the line would grow tenfold; what stays is a few screens' worth.
+    QVERIFY2(large <= 2 * small,
+             qPrintable(QStringLiteral("%1 characters for a key, %2 with ten times as many marks")
+                            .arg(small)
+                            .arg(large)));
 }
 
 QTEST_MAIN(tst_PageBox)
