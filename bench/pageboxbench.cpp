@@ -14,6 +14,15 @@
 //            Retrieves URL into the window (or into a plain editor) and prints the resident
 //            size before (idle) and once the page is shown, and the peak during the
 //            retrieval, in MiB.
+//        tarnwick-pageboxbench memory again|copy URL
+//            Retrieves URL into the window, copies a word of it (copy) or not (again), and
+//            prints the resident size and the peak during a second retrieval of URL, in MiB.
+//        tarnwick-pageboxbench edits [MIB] [EDITS]
+//            Makes a page of HTML lines (default 100 MiB) and makes EDITS (default 100,000)
+//            edits at scattered places in the page box, alternately a typed letter and a
+//            Backspace, each timed with the repaint that shows it (placing the caret is not
+//            timed). Prints the median edit of the first and of the last thousand, and their
+//            ratio.
 
 #include "mainwindow.h"
 #include "pagebox.h"
@@ -29,6 +38,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -287,8 +297,41 @@ private:
     bool m_redirecting = false;
 };
 
+// Retrieves `url` into the window a first time, copies a word of it when `copy` says so, and
+// prints the peak of a second retrieval of it: a copied word must not keep the first page.
+int measureSecondPeak(const QString &url, bool copy)
+{
+    Main window;
+    window.show();
+    auto *box = window.findChild<PageBox *>(QStringLiteral("ContentBox"));
+    window.findChild<QLineEdit *>(QStringLiteral("URLBox"))->setText(url);
+    auto *retrieve = window.findChild<QPushButton *>(QStringLiteral("Retrieve"));
+    retrieve->click();
+    while (!box->isIndexed())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (copy) {
+        box->setSelection(20, 25);
+        box->copy();
+    }
+    QCoreApplication::processEvents();
+    // Writing 5 to clear_refs starts the peak afresh from what is resident now.
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+        return 1;
+    clear.close();
+    retrieve->click();
+    while (!box->isIndexed())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents();
+    const auto [rss, peak] = residentMemory();
+    std::printf("resident %.0f\npeak %.0f\n", rss, peak);
+    return 0;
+}
+
 int measureMemory(const QString &which, const QString &url)
 {
+    if (which == QLatin1String("again") || which == QLatin1String("copy"))
+        return measureSecondPeak(url, which == QLatin1String("copy"));
     std::unique_ptr<Main> window;
     std::unique_ptr<PlainWindow> plain;
     PageBox *box = nullptr;
@@ -316,6 +359,42 @@ int measureMemory(const QString &which, const QString &url)
     return 0;
 }
 
+// Edits scattered over a large page: whether an edit costs the same after many others.
+int measureEdits(qsizetype size, int edits)
+{
+    constexpr int Sample = 1000;
+    PageBox box;
+    box.resize(PageBoxSize);
+    box.show();
+    box.setFocus();
+    box.setPageText(linesPage(size));
+    while (!box.isIndexed())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    Subject subject = pageBoxSubject(box);
+    QRandomGenerator random(20261209);
+    std::vector<double> first;
+    std::vector<double> last;
+    QElapsedTimer clock;
+    clock.start();
+    for (int edit = 0; edit < edits; ++edit) {
+        box.setCursorPosition(1 + random.bounded(box.characterCount() - 1));
+        box.viewport()->repaint();
+        const bool typed = edit % 2 == 0;
+        const double ms = timeKey(subject, typed ? Qt::Key_X : Qt::Key_Backspace, Qt::NoModifier,
+                                  typed ? QStringLiteral("x") : QString());
+        if (edit < Sample)
+            first.push_back(ms);
+        if (edit >= edits - Sample)
+            last.push_back(ms);
+    }
+    const double before = median(first);
+    const double after = median(last);
+    std::printf("edits %d on %lld MiB, %.0f s in all\nfirst %.3f\nlast %.3f\nratio %.2f\n", edits,
+                static_cast<long long>(size / MiB), double(clock.elapsed()) / 1000, before, after,
+                after / before);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -326,9 +405,13 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 4 && arguments[1] == QLatin1String("memory"))
         return measureMemory(arguments[2], arguments[3]);
+    if (arguments.size() >= 2 && arguments[1] == QLatin1String("edits"))
+        return measureEdits((arguments.size() > 2 ? arguments[2].toLongLong() : 100) * MiB,
+                            arguments.size() > 3 ? arguments[3].toInt() : 100000);
     if (arguments.size() < 2 || arguments[1] != QLatin1String("timing")) {
         std::fprintf(stderr, "Usage: tarnwick-pageboxbench timing [MAX-PLAIN-MIB]\n"
-                             "       tarnwick-pageboxbench memory window|plain URL\n");
+                             "       tarnwick-pageboxbench memory window|plain|again|copy URL\n"
+                             "       tarnwick-pageboxbench edits [MIB] [EDITS]\n");
         return 2;
     }
     const qsizetype maxPlain = (arguments.size() > 2 ? arguments[2].toLongLong() : 100) * MiB;
