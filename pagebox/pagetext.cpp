@@ -49,6 +49,7 @@ void PageText::takeAsPage(const QString &page)
             characters->letGoOfPage();
     }
     m_excerpts.clear();
+    m_lastPlace = {-1, 0, 0};
     m_original = page; // shared with the caller, not copied
     m_added = QString();
     m_blocks.clear();
@@ -90,6 +91,10 @@ PageText::Place PageText::placeOf(qsizetype position) const
 {
     if (position < 0 || position >= m_size)
         return {qsizetype(m_blocks.size()), 0, m_size};
+    const Place last = m_lastPlace;
+    if (last.block >= 0 && position >= last.start &&
+        position < last.start + m_blocks[size_t(last.block)][size_t(last.index)].length)
+        return last;
     const qsizetype block = m_blockLengths.find(position);
     Q_ASSERT(block < qsizetype(m_blocks.size()));
     qsizetype start = m_blockLengths.before(block);
@@ -97,7 +102,8 @@ PageText::Place PageText::placeOf(qsizetype position) const
     qsizetype index = 0;
     while (position >= start + pieces[size_t(index)].length)
         start += pieces[size_t(index++)].length;
-    return {block, index, start};
+    m_lastPlace = {block, index, start};
+    return m_lastPlace;
 }
 
 QStringView PageText::chunkAt(qsizetype position) const
@@ -313,6 +319,7 @@ PageText::Pieces PageText::replace(qsizetype from, qsizetype length, const Piece
         gatheredLength += m_blockLengths.at(block);
     }
     Pieces removed;
+    m_lastPlace = {-1, 0, 0};
     splice(pieces, from - base, length, inserted, removed);
     const qsizetype insertedLength = lengthOf(inserted);
     Q_ASSERT(lengthOf(removed) == length);

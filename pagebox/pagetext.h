@@ -130,8 +130,9 @@ private:
 
     QString m_original;
     QString m_added;
-    std::vector<Pieces> m_blocks; // the table, in order; no block is empty
-    PrefixSums m_blockLengths;    // the characters of each block
+    std::vector<Pieces> m_blocks;        // the table, in order; no block is empty
+    PrefixSums m_blockLengths;           // the characters of each block
+    mutable Place m_lastPlace{-1, 0, 0}; // the piece last looked in, as text is mostly read in turn
     qsizetype m_piecesPerBlock;
     qsizetype m_size = 0;
     std::vector<std::pair<Stage, Listener *>> m_listeners;              // by stage, then as added

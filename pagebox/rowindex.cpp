@@ -108,6 +108,13 @@ void RowIndex::appendRow(qsizetype start)
 {
     const qsizetype lastBlock = qsizetype(m_blocks.size()) - 1;
     const qsizetype blockStart = m_blockChars.total(); // the last block's own count is 0
+    // The row before it is counted now that its length is known.
+    if (m_linesSettled) {
+        const Block &block = m_blocks.back();
+        const std::uint32_t counted = block.lines.back();
+        m_blockLines.add(
+            lastBlock, counted > 0 ? counted : linesFor(start - blockStart - block.starts.back()));
+    }
     if (qsizetype(m_blocks.back().starts.size()) >= m_rowsPerBlock) {
         m_blockChars.set(lastBlock, start - blockStart);
         m_blocks.push_back(Block{{0}, {0}});
@@ -118,11 +125,6 @@ void RowIndex::appendRow(qsizetype start)
         m_blocks.back().starts.push_back(std::uint32_t(start - blockStart));
         m_blocks.back().lines.push_back(0);
         m_blockRows.add(lastBlock, 1);
-    }
-    // The row before it is counted now that its length is known.
-    if (m_linesSettled) {
-        const Place before = placeOf(rowsKnown() - 2);
-        m_blockLines.add(before.block, estimate(before));
     }
 }
 
@@ -398,10 +400,13 @@ qsizetype RowIndex::rowLength(const Place &place) const
 qsizetype RowIndex::estimate(const Place &place) const
 {
     const std::uint32_t counted = m_blocks[size_t(place.block)].lines[size_t(place.index)];
-    if (counted > 0)
-        return counted;
-    return std::max<qsizetype>(1,
-                               (rowLength(place) + m_charactersPerLine - 1) / m_charactersPerLine);
+    return counted > 0 ? counted : linesFor(rowLength(place));
+}
+
+// The screen lines a row of `length` characters is taken to fill until it is counted.
+qsizetype RowIndex::linesFor(qsizetype length) const
+{
+    return std::max<qsizetype>(1, (length + m_charactersPerLine - 1) / m_charactersPerLine);
 }
 
 qsizetype RowIndex::estimatedLines(qsizetype row) const

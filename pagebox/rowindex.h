@@ -88,6 +88,7 @@ private:
     void truncateTo(qsizetype rows);
     qsizetype rowLength(const Place &place) const;
     qsizetype estimate(const Place &place) const;
+    qsizetype linesFor(qsizetype length) const;
     qsizetype estimatedLines(qsizetype row) const;
     qsizetype countedRows() const;
     qsizetype blockLines(qsizetype block) const;
