@@ -37,7 +37,8 @@ public:
     // Characters read out of the text as it stands, kept as they are whatever happens to the
     // text since: the page's own characters are shared with it while it is the page, only
     // added ones are copied. Once the text takes another page, an excerpt of part of the old
-    // one keeps a copy of its own characters instead, so that it never holds a whole page.
+    // one keeps a copy of its own characters instead, so that a copied word never keeps a
+    // whole page alive.
     class Excerpt
     {
     public:

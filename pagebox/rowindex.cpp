@@ -224,14 +224,15 @@ QString RowIndex::firstLineBreak()
 namespace {
 
 // Whether a block's row starts begin at its own start and rise, with a count for each, and
-// end before `length`, the characters up to the next block's first row (or the end).
+// stay below `limit`: the next block's first row, or just past the end of the text, where
+// the last row starts when the text ends in a line break.
 [[maybe_unused]] bool holdsRows(const std::vector<std::uint32_t> &starts,
-                                const std::vector<std::uint32_t> &lines, qsizetype length)
+                                const std::vector<std::uint32_t> &lines, qsizetype limit)
 {
     return !starts.empty() && starts.front() == 0 && starts.size() == lines.size() &&
            std::adjacent_find(starts.begin(), starts.end(), std::greater_equal<>()) ==
                starts.end() &&
-           qsizetype(starts.back()) < std::max<qsizetype>(length, 1);
+           qsizetype(starts.back()) < limit;
 }
 
 } // namespace
@@ -289,8 +290,9 @@ void RowIndex::replaceRows(qsizetype first, qsizetype end, const std::vector<std
         const qsizetype next = stop < total ? starts[size_t(stop)] : nextStart;
         chars[size_t(block)] = stop < total || !endsBlocks ? next - starts[size_t(begin)] : 0;
         Q_ASSERT(holdsRows(rowsOf.starts, rowsOf.lines,
-                           stop < total || !endsBlocks ? chars[size_t(block)]
-                                                       : m_text.size() - starts[size_t(begin)]));
+                           stop < total || !endsBlocks
+                               ? chars[size_t(block)]
+                               : m_text.size() + 1 - starts[size_t(begin)]));
     }
     const auto at = m_blocks.erase(m_blocks.begin() + head.block, m_blocks.begin() + last + 1);
     m_blocks.insert(at, std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
