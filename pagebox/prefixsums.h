@@ -7,19 +7,15 @@
 
 // A sequence of counts that answers, in logarithmic time, the sum of those before any of
 // them and which of them a running sum falls in, and takes a change to one count in
-// logarithmic time too. Putting a count in or taking one out costs as many steps as there
-// are counts, so it suits counts of blocks that seldom split or join. Counts are never
-// negative.
+// logarithmic time too, as does one more at the end. Putting a count in elsewhere, or
+// taking one out, costs as many steps as there are counts, so it suits counts of blocks that
+// seldom split or join. Counts are never negative.
 class PrefixSums
 {
 public:
-    PrefixSums() = default;
-    explicit PrefixSums(std::vector<qsizetype> counts) { assign(std::move(counts)); }
-
     void assign(std::vector<qsizetype> counts);
     qsizetype size() const { return qsizetype(m_counts.size()); }
     qsizetype at(qsizetype index) const { return m_counts[size_t(index)]; }
-    const std::vector<qsizetype> &counts() const { return m_counts; }
 
     void add(qsizetype index, qsizetype delta);
     void set(qsizetype index, qsizetype count) { add(index, count - at(index)); }
