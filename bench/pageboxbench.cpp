@@ -14,6 +14,16 @@
 //            Retrieves URL into the window (or into a plain editor) and prints the resident
 //            size before (idle) and once the page is shown, and the peak during the
 //            retrieval, in MiB.
+//        tarnwick-pageboxbench memory again|copy URL
+//            Retrieves URL into the window, copies a word of it (copy) or not (again), and
+//            prints the resident size and the peak during a second retrieval of URL, in MiB.
+//        tarnwick-pageboxbench edits [MIB] [EDITS]
+//            Makes a page of HTML lines (default 100 MiB) and makes EDITS (default 100,000)
+//            edits at scattered places in the page box, alternately a typed letter and a
+//            Backspace, each timed with the repaint that shows it (placing the caret is not
+//            timed). Prints the median edit of the first and of the last thousand, and their
+//            ratio; and, since a busy machine may slow the last thousand, the last against
+//            the same edits made at the same moments on a fresh copy of the page.
 
 #include "mainwindow.h"
 #include "pagebox.h"
@@ -29,6 +39,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -287,8 +298,50 @@ private:
     bool m_redirecting = false;
 };
 
+// Retrieves `url` into the window a first time, copies a word of it when `copy` says so, and
+// prints the peak of a second retrieval of it: a copied word must not keep the first page.
+int measureSecondPeak(const QString &url, bool copy)
+{
+    Main window;
+    window.show();
+    auto *box = window.findChild<PageBox *>(QStringLiteral("ContentBox"));
+    window.findChild<QLineEdit *>(QStringLiteral("URLBox"))->setText(url);
+    auto *retrieve = window.findChild<QPushButton *>(QStringLiteral("Retrieve"));
+    // The retrieval goes on after the click returns: the page is there once the box holds
+    // more than a message and has indexed it.
+    const auto waitForPage = [box] {
+        QElapsedTimer waited;
+        waited.start();
+        while ((box->characterCount() < 1024 || !box->isIndexed()) && waited.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    };
+    retrieve->click();
+    waitForPage();
+    if (copy) {
+        box->setSelection(20, 25);
+        box->copy();
+    }
+    QCoreApplication::processEvents();
+    // Writing 5 to clear_refs starts the peak afresh from what is resident now.
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+        return 1;
+    clear.close();
+    // The window shows the port apart from the URL once it has retrieved it.
+    window.findChild<QLineEdit *>(QStringLiteral("URLBox"))->setText(url);
+    retrieve->click();
+    waitForPage();
+    QCoreApplication::processEvents();
+    const auto [rss, peak] = residentMemory();
+    std::printf("shown %lld\nresident %.0f\npeak %.0f\n",
+                static_cast<long long>(box->characterCount()), rss, peak);
+    return 0;
+}
+
 int measureMemory(const QString &which, const QString &url)
 {
+    if (which == QLatin1String("again") || which == QLatin1String("copy"))
+        return measureSecondPeak(url, which == QLatin1String("copy"));
     std::unique_ptr<Main> window;
     std::unique_ptr<PlainWindow> plain;
     PageBox *box = nullptr;
@@ -316,6 +369,56 @@ int measureMemory(const QString &which, const QString &url)
     return 0;
 }
 
+// Edits scattered over a large page: whether an edit costs the same after many others.
+// Beside the page that takes them, a fresh copy of it takes an edit at the same place and
+// gives it back at once, so that it stays as it was set: its edits, timed in the same
+// moments, are what a first edit costs while the machine is as busy as it is then.
+int measureEdits(qsizetype size, int edits)
+{
+    constexpr int Sample = 1000;
+    const QString page = linesPage(size);
+    PageBox box;
+    PageBox fresh;
+    for (PageBox *each : {&box, &fresh}) {
+        each->resize(PageBoxSize);
+        each->show();
+        each->setPageText(page);
+        while (!each->isIndexed())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    Subject subject = pageBoxSubject(box);
+    Subject freshSubject = pageBoxSubject(fresh);
+    QRandomGenerator random(20261209);
+    std::vector<double> first, last, freshFirst, freshLast;
+    QElapsedTimer clock;
+    clock.start();
+    for (int edit = 0; edit < edits; ++edit) {
+        const qsizetype at = 1 + random.bounded(box.characterCount() - 1);
+        box.setCursorPosition(at);
+        box.viewport()->repaint();
+        const bool typed = edit % 2 == 0;
+        const double ms = timeKey(subject, typed ? Qt::Key_X : Qt::Key_Backspace, Qt::NoModifier,
+                                  typed ? QStringLiteral("x") : QString());
+        const bool sampled = edit < Sample || edit >= edits - Sample;
+        if (!sampled)
+            continue;
+        (edit < Sample ? first : last).push_back(ms);
+        fresh.setCursorPosition(std::min(at, fresh.characterCount()));
+        fresh.viewport()->repaint();
+        const double freshMs = timeKey(freshSubject, typed ? Qt::Key_X : Qt::Key_Backspace,
+                                       Qt::NoModifier, typed ? QStringLiteral("x") : QString());
+        (edit < Sample ? freshFirst : freshLast).push_back(freshMs);
+        timeKey(freshSubject, Qt::Key_Z, Qt::ControlModifier, QString());
+    }
+    std::printf("edits %d on %lld MiB, %.0f s in all\n", edits, static_cast<long long>(size / MiB),
+                double(clock.elapsed()) / 1000);
+    std::printf("first %.3f\nlast %.3f\nratio %.2f\n", median(first), median(last),
+                median(last) / median(first));
+    std::printf("fresh page first %.3f\nfresh page last %.3f\nlast against the fresh page %.2f\n",
+                median(freshFirst), median(freshLast), median(last) / median(freshLast));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -326,9 +429,13 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 4 && arguments[1] == QLatin1String("memory"))
         return measureMemory(arguments[2], arguments[3]);
+    if (arguments.size() >= 2 && arguments[1] == QLatin1String("edits"))
+        return measureEdits((arguments.size() > 2 ? arguments[2].toLongLong() : 100) * MiB,
+                            arguments.size() > 3 ? arguments[3].toInt() : 100000);
     if (arguments.size() < 2 || arguments[1] != QLatin1String("timing")) {
         std::fprintf(stderr, "Usage: tarnwick-pageboxbench timing [MAX-PLAIN-MIB]\n"
-                             "       tarnwick-pageboxbench memory window|plain URL\n");
+                             "       tarnwick-pageboxbench memory window|plain|again|copy URL\n"
+                             "       tarnwick-pageboxbench edits [MIB] [EDITS]\n");
         return 2;
     }
     const qsizetype maxPlain = (arguments.size() > 2 ? arguments[2].toLongLong() : 100) * MiB;

@@ -4,7 +4,11 @@
 // on the offscreen platform next to the command-line twin.
 //
 // Usage: tarnwick-windowbench RUNS URL EXPECTED-BYTES
-// Prints "click MS" and "pagebox MS", each the median of RUNS runs in milliseconds.
+//            Prints "click MS" and "pagebox MS", each the median of RUNS runs in milliseconds.
+//        tarnwick-windowbench cold RUNS URL EXPECTED-BYTES
+//            Waits 5 s with nothing to do, as a user's machine is before the first click, and
+//            prints "first MS", that first click; then "backtoback MS", the median of RUNS
+//            clicks straight after it.
 
 #include "mainwindow.h"
 #include "pagebox.h"
@@ -13,6 +17,8 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +29,8 @@ namespace {
 
 // The same size as in the window, so that both lay out and paint the same lines.
 constexpr QSize PageBoxSize(361, 233);
+// How long the machine has nothing to do before a cold first click.
+constexpr int IdleSeconds = 5;
 
 double median(std::vector<double> samples)
 {
@@ -56,10 +64,13 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
+    QStringList arguments = QCoreApplication::arguments();
+    const bool cold = arguments.size() == 5 && arguments[1] == QLatin1String("cold");
+    if (cold)
+        arguments.removeAt(1);
     const int runs = arguments.size() == 4 ? arguments[1].toInt() : 0;
     if (runs < 1) {
-        std::fprintf(stderr, "Usage: tarnwick-windowbench RUNS URL EXPECTED-BYTES\n");
+        std::fprintf(stderr, "Usage: tarnwick-windowbench [cold] RUNS URL EXPECTED-BYTES\n");
         return 2;
     }
     const QString url = arguments[2];
@@ -71,6 +82,25 @@ int main(int argc, char *argv[])
     auto *retrieve = window.findChild<QPushButton *>(QStringLiteral("Retrieve"));
     if (!urlBox || !retrieve)
         return 1;
+
+    if (cold) {
+        QCoreApplication::processEvents();
+        std::fprintf(stderr, "waiting %d s with nothing to do before the first click\n",
+                     IdleSeconds);
+        QThread::sleep(IdleSeconds);
+        urlBox->setText(url);
+        const double first = timeRuns(
+            1, [] {}, [&] { retrieve->click(); });
+        const double backToBack = timeRuns(
+            runs,
+            [&] {
+                window.setPageText(QString());
+                urlBox->setText(url);
+            },
+            [&] { retrieve->click(); });
+        std::printf("first %.1f\nbacktoback %.1f\n", first, backToBack);
+        return window.pageText().toUtf8().size() == expectedBytes ? 0 : 1;
+    }
 
     // Each click starts, like the bare page box, from an empty page box.
     const double click = timeRuns(

@@ -115,9 +115,7 @@ PageControl::PageControl(PageText &text, PageHistory &history, RowIndex &rows, P
     , m_layouts(layouts)
     , m_widget(widget)
 {
-    // After the history, the rows and the layouts, so that they have followed a change
-    // before it is announced.
-    m_text.addListener(this);
+    m_text.addListener(this, PageText::Stage::Control);
 }
 
 void PageControl::reset()

@@ -72,9 +72,7 @@ PageLayouts::PageLayouts(PageText &text, RowIndex &rows)
     , m_rows(rows)
     , m_wrapping(text, rows, [this](qsizetype from, qsizetype to) { forgetStretches(from, to); })
 {
-    // After the row index and the wrapping, so that they have followed an edit before the
-    // layouts do.
-    text.addListener(this);
+    text.addListener(this, PageText::Stage::Layouts);
 }
 
 PageLayouts::~PageLayouts() = default;

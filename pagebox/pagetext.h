@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "prefixsums.h"
+
 #include <QString>
 #include <QStringView>
 
+#include <memory>
 #include <vector>
 
 // The page box's text, exactly as it stands: the page as it came (shared, never copied),
@@ -11,8 +14,12 @@
 // text. Line breaks (CR LF, CR, LF) and every other character are simply characters here;
 // nothing is mapped or rebuilt.
 //
-// The text keeps no history; it reports every change to its listeners, in the order they
-// were added, so that what is built on it (the history, the rows, the layouts) follows.
+// The table is kept in blocks of a few dozen pieces, with the characters of each block
+// summed up, so that finding a position and making an edit cost the same after a hundred
+// thousand edits as after one.
+//
+// The text keeps no history; it reports every change to its listeners, stage by stage, so
+// that what is built on it (the rows, the wrapping, the layouts) follows.
 class PageText
 {
 public:
@@ -28,7 +35,10 @@ public:
     using Pieces = std::vector<Piece>;
 
     // Characters read out of the text as it stands, kept as they are whatever happens to the
-    // text since: the page's own characters are shared with it, only added ones are copied.
+    // text since: the page's own characters are shared with it while it is the page, only
+    // added ones are copied. Once the text takes another page, an excerpt of part of the old
+    // one keeps a copy of its own characters instead, so that a copied word never keeps a
+    // whole page alive.
     class Excerpt
     {
     public:
@@ -36,9 +46,15 @@ public:
 
     private:
         friend class PageText;
-        QString m_page;
-        QString m_added;
-        Pieces m_pieces; // over m_page, or where `added` over m_added
+        struct Characters
+        {
+            QString page;
+            QString added;
+            Pieces pieces; // over `page`, or where `added` over `added`
+            QString text() const;
+            void letGoOfPage();
+        };
+        std::shared_ptr<Characters> m_characters = std::make_shared<Characters>();
     };
 
     class Listener
@@ -52,12 +68,22 @@ public:
     protected:
         ~Listener() = default;
     };
+    // The order in which listeners are told of a change, whatever the order they were added
+    // in: each stage may read what the stages before it have already brought up to date.
+    enum class Stage {
+        Rows,     // where the lines start
+        Wrapping, // where their screen lines start, from the rows
+        Layouts,  // what is laid out, from both
+        Control,  // the caret, and telling assistive tools, from all of them
+    };
 
-    PageText() = default;
+    // Blocks of the table aim at this many pieces; a test may ask for fewer.
+    static constexpr qsizetype PiecesPerBlock = 64;
+    explicit PageText(qsizetype piecesPerBlock = PiecesPerBlock);
     PageText(const PageText &) = delete;
     PageText &operator=(const PageText &) = delete;
 
-    void addListener(Listener *listener) { m_listeners.push_back(listener); }
+    void addListener(Listener *listener, Stage stage);
 
     void setText(const QString &text);
     QString text() const;
@@ -85,15 +111,31 @@ public:
     void compact();
 
 private:
+    // A piece of the table: the block that holds it, its place in the block, and the
+    // characters of the text before it.
+    struct Place
+    {
+        qsizetype block;
+        qsizetype index;
+        qsizetype start;
+    };
+
     QStringView pieceText(const Piece &piece) const;
+    Place placeOf(qsizetype position) const;
     template <typename Visit>
     void forEachPieceIn(qsizetype from, qsizetype length, Visit visit) const;
-    qsizetype splitAt(qsizetype position);
+    static void splice(Pieces &pieces, qsizetype from, qsizetype length, const Pieces &inserted,
+                       Pieces &removed);
+    void storeBlocks(qsizetype first, qsizetype count, Pieces pieces);
     void takeAsPage(const QString &page);
 
     QString m_original;
     QString m_added;
-    Pieces m_pieces;
+    std::vector<Pieces> m_blocks;        // the table, in order; no block is empty
+    PrefixSums m_blockLengths;           // the characters of each block
+    mutable Place m_lastPlace{-1, 0, 0}; // the piece last looked in, as text is mostly read in turn
+    qsizetype m_piecesPerBlock;
     qsizetype m_size = 0;
-    std::vector<Listener *> m_listeners;
+    std::vector<std::pair<Stage, Listener *>> m_listeners;              // by stage, then as added
+    mutable std::vector<std::weak_ptr<Excerpt::Characters>> m_excerpts; // that share the page
 };

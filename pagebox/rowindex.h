@@ -15,10 +15,16 @@
 // Beside each row it keeps how many screen lines the row takes, as the layouts last counted
 // them; where they have not, an estimate from the row's length. From these it answers how
 // many screen lines lie before a row, which the scroll bar counts in.
+//
+// The rows are kept in blocks of a few hundred, each with its rows, characters and screen
+// lines summed up, so that an edit moves every later row by changing one sum, and finding a
+// row, its start or its screen lines costs the same however many rows and edits there are.
 class RowIndex : private PageText::Listener
 {
 public:
-    explicit RowIndex(PageText &text);
+    // Blocks aim at this many rows; a test may ask for fewer.
+    static constexpr qsizetype RowsPerBlock = 256;
+    explicit RowIndex(PageText &text, qsizetype rowsPerBlock = RowsPerBlock);
     RowIndex(const RowIndex &) = delete;
     RowIndex &operator=(const RowIndex &) = delete;
 
@@ -27,9 +33,9 @@ public:
     bool indexSome(qint64 budgetMs);
     void indexAll();
     bool fullyIndexed() const { return m_indexedAll; }
-    qsizetype rowsKnown() const { return qsizetype(m_starts.size()); }
+    qsizetype rowsKnown() const { return m_blockRows.total(); }
     void indexRows(qsizetype rows); // indexes at least that many rows when the text has them
-    qsizetype rowStart(qsizetype row) const { return m_starts[size_t(row)]; }
+    qsizetype rowStart(qsizetype row) const;
     // Where the row's characters end, before the line break that closes it. Indexes as far
     // as needed.
     qsizetype rowEnd(qsizetype row);
@@ -52,29 +58,53 @@ public:
     std::pair<qsizetype, qsizetype> rowOfScreenLine(qsizetype line);
 
 private:
-    static constexpr qsizetype BlockRows = 1024;
+    // Rows in a row of blocks, the first row's start 0.
+    struct Block
+    {
+        std::vector<std::uint32_t> starts; // of its rows, from the block's first row's start
+        std::vector<std::uint32_t> lines;  // screen lines of its rows, 0 where not counted
+    };
+    // A row: its block, its place in the block, and the block's first row and start.
+    struct Place
+    {
+        qsizetype block = -1;
+        qsizetype index = 0;
+        qsizetype firstRow = 0;
+        qsizetype blockStart = 0;
+    };
 
     void textReset() override;
     void textReplaced(qsizetype from, qsizetype removed, qsizetype inserted) override;
 
     bool indexNext();
+    void appendRow(qsizetype start);
     qsizetype findBreak(qsizetype from, qsizetype to) const;
     qsizetype lineStartAfter(qsizetype lineBreak) const;
     bool isLineStart(qsizetype position) const;
+    Place placeOf(qsizetype row) const;
+    qsizetype lastRowFrom(qsizetype position) const;
+    void replaceRows(qsizetype first, qsizetype end, const std::vector<std::uint32_t> &fresh,
+                     qsizetype delta);
     void truncateTo(qsizetype rows);
+    qsizetype rowLength(const Place &place) const;
+    qsizetype estimate(const Place &place) const;
+    qsizetype linesFor(qsizetype length) const;
     qsizetype estimatedLines(qsizetype row) const;
     qsizetype countedRows() const;
-    void sumBlock(qsizetype block);
-    void settleBlocks();
+    qsizetype blockLines(qsizetype block) const;
+    void settleLines();
 
     const PageText &m_text;
-    std::vector<std::uint32_t> m_starts;
-    std::vector<std::uint32_t> m_lines; // screen lines of each row, 0 where not counted
+    const qsizetype m_rowsPerBlock;
+    std::vector<Block> m_blocks; // never empty: the first row starts the text
+    PrefixSums m_blockRows;      // the rows of each block
+    PrefixSums m_blockChars;     // from each block's first row to the next block's; 0 for the last
+    PrefixSums m_blockLines;     // the screen lines of each block's counted rows
+    mutable Place m_lastPlace;   // the block last looked in, as rows are mostly read in turn
     qsizetype m_scanned = 0; // the text before here holds no line break after the last row's start
     bool m_indexedAll = false;
     QString m_pageLineBreak; // the first line break the text was ever seen to have
 
     qsizetype m_charactersPerLine = 80;
-    std::vector<qsizetype> m_blockLines; // screen lines of each block of BlockRows rows
-    qsizetype m_settledBlocks = 0;       // the blocks before this one are summed up
+    bool m_linesSettled = false; // whether m_blockLines holds the sums, or is to sum them again
 };

@@ -64,8 +64,7 @@ RowWrapping::RowWrapping(PageText &text, RowIndex &rows, StretchesChanged stretc
     , m_rows(rows)
     , m_stretchesChanged(std::move(stretchesChanged))
 {
-    // After the row index, so that the rows have followed an edit before the lines do.
-    text.addListener(this);
+    text.addListener(this, PageText::Stage::Wrapping);
 }
 
 RowWrapping::~RowWrapping() = default;

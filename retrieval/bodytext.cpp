@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "bodytext.h"
 
-#include "hugepages.h"
-
 #include <QStringDecoder>
 
 #include <array>
@@ -22,14 +20,14 @@ constexpr std::array<char16_t, 32> Windows1252High = {
 QString decodeText(QByteArrayView bytes)
 {
     if (!bytes.isValidUtf8()) {
-        QString text = uninitializedText(bytes.size());
+        QString text(bytes.size(), Qt::Uninitialized);
         appendWindows1252(text.data(), bytes);
         return text;
     }
     QStringDecoder utf8(QStringDecoder::Utf8,
                         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     // UTF-8 never takes more UTF-16 characters than it has bytes.
-    QString text = uninitializedText(bytes.size());
+    QString text(bytes.size(), Qt::Uninitialized);
     const QChar *end = utf8.appendToBuffer(text.data(), bytes);
     text.truncate(end - text.constData());
     return text;

@@ -2,7 +2,6 @@
 #include "pagebody.h"
 
 #include "bodytext.h"
-#include "hugepages.h"
 
 #include <QStringDecoder>
 
@@ -39,7 +38,7 @@ QString PageBody::takeText()
 {
     const QByteArrayView body = bytes();
     // UTF-8 never takes more UTF-16 characters than it has bytes; Windows-1252 takes one a byte.
-    QString text = uninitializedText(body.size());
+    QString text(body.size(), Qt::Uninitialized);
     QChar *out = text.data();
     // Not stateless: a slice may end inside a character, which the next one completes.
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);

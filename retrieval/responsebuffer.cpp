@@ -9,8 +9,7 @@
 
 namespace {
 
-// Memory is taken, and given back, in steps of one huge page, so that no huge page is ever
-// split between memory in use and memory not yet or no longer in use.
+// Memory is taken, and given back, in steps of 2 MiB: fifty calls to the system for 100 MiB.
 constexpr qsizetype Step = 2 * 1024 * 1024;
 
 qsizetype roundUp(qsizetype bytes)
@@ -54,10 +53,6 @@ ResponseBuffer::ResponseBuffer(qsizetype maxSize)
     if (!m_data)
         return;
     m_reserved = reserved;
-#ifdef MADV_HUGEPAGE
-    // The whole reservation at once, so that the advice never splits the mapping.
-    madvise(m_data, size_t(m_reserved), MADV_HUGEPAGE);
-#endif
 }
 
 ResponseBuffer::ResponseBuffer(ResponseBuffer &&other) noexcept

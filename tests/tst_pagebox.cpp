@@ -84,10 +84,16 @@ qsizetype settled(const QString &text, qsizetype p)
     return p;
 }
 
-// A text with its history, its rows and its layouts, as the page box keeps them.
+// A text with its history, its rows and its layouts, as the page box keeps them; with
+// `perBlock` pieces and rows to a block, where a short text is to spread over many blocks.
 struct IndexedText
 {
-    explicit IndexedText(const QString &page) { text.setText(page); }
+    explicit IndexedText(const QString &page, qsizetype perBlock = 0)
+        : text(perBlock > 0 ? perBlock : PageText::PiecesPerBlock)
+        , rows(text, perBlock > 0 ? perBlock : RowIndex::RowsPerBlock)
+    {
+        text.setText(page);
+    }
     // Lays the text out as `box` does.
     void layOutLike(PageBox &box)
     {
@@ -97,7 +103,7 @@ struct IndexedText
 
     PageText text;
     PageHistory history{text};
-    RowIndex rows{text};
+    RowIndex rows;
     PageLayouts layouts{text, rows};
 };
 
@@ -401,6 +407,8 @@ private:
 private slots:
     void randomEditsMatchAPlainString_data();
     void randomEditsMatchAPlainString();
+    void excerptHoldsOnlyWhatItNeeds_data();
+    void excerptHoldsOnlyWhatItNeeds();
     void historyKeepsWhatItsBoundAllows_data();
     void historyKeepsWhatItsBoundAllows();
     void longLinesWrapAsThePlainEditor_data();
@@ -900,7 +908,9 @@ void tst_PageBox::randomEditsMatchAPlainString()
     QVERIFY(QTest::qWaitForWindowExposed(&box));
     box.setPageText(model);
     QWidget *viewport = box.viewport();
-    IndexedText same(model);
+    // In blocks of two pieces and two rows, so that edits split and join blocks all the time.
+    constexpr qsizetype SmallBlocks = 2;
+    IndexedText same(model, SmallBlocks);
     same.layOutLike(box);
     qsizetype cursor = 0;
     qsizetype anchor = 0;
@@ -969,12 +979,12 @@ void tst_PageBox::randomEditsMatchAPlainString()
 
     // Indexed only a few rows further each step, so that edits also meet the end of what
     // is indexed, as they do while a large page is still being indexed.
-    auto partial = std::make_unique<IndexedText>(model);
+    auto partial = std::make_unique<IndexedText>(model, SmallBlocks);
 
     for (int step = 0; step < 4000; ++step) {
         const QString before = model;
         if (step % 50 == 0)
-            partial = std::make_unique<IndexedText>(model);
+            partial = std::make_unique<IndexedText>(model, SmallBlocks);
         const int action = random.bounded(15);
         const auto place = [&] { return qsizetype(random.bounded(int(model.size()) + 1)); };
         if (action >= 8 && action <= 10)
@@ -1168,6 +1178,14 @@ void tst_PageBox::randomEditsMatchAPlainString()
         const auto rows = rowsOf(afresh.rows);
         QCOMPARE(same.text.text(), model);
         QVERIFY(rowsOf(same.rows) == rows);
+        // The sums of screen lines are those of adding them up a row at a time.
+        qsizetype lines = 0;
+        for (qsizetype row = 0; row < same.rows.rowsKnown(); ++row) {
+            QCOMPARE(same.rows.screenLinesBefore(row), lines);
+            QCOMPARE(same.rows.rowOfScreenLine(lines), std::make_pair(row, qsizetype(0)));
+            lines += same.rows.screenLines(row);
+        }
+        QCOMPARE(same.rows.totalScreenLines(), lines);
         afresh.layOutLike(box);
         QVERIFY(same.layouts.screenLineStarts(0, model.size()) ==
                 afresh.layouts.screenLineStarts(0, model.size()));
@@ -1190,6 +1208,47 @@ void tst_PageBox::randomEditsMatchAPlainString()
     while (box.isUndoAvailable())
         QTest::keyClick(&box, Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(box.pageText(), page);
+}
+
+void tst_PageBox::excerptHoldsOnlyWhatItNeeds_data()
+{
+    QTest::addColumn<qsizetype>("from");
+    QTest::addColumn<qsizetype>("length");
+    QTest::addColumn<bool>("compact"); // the text compacted after an edit, or a new page set
+    QTest::addColumn<bool>("keepsPage");
+
+    QTest::newRow("a-word-lets-go-of-a-new-page's-old-one")
+        << qsizetype(4) << qsizetype(5) << false << false;
+    QTest::newRow("a-word-lets-go-of-a-compacted-page")
+        << qsizetype(4) << qsizetype(5) << true << false;
+    QTest::newRow("the-whole-page-keeps-it") << qsizetype(0) << qsizetype(-1) << false << true;
+}
+
+// An excerpt shares the page while the text has it; once the text lets go of the page, an
+// excerpt of part of it keeps a copy of its characters only, and the page is freed.
+void tst_PageBox::excerptHoldsOnlyWhatItNeeds()
+{
+    QFETCH(qsizetype, from);
+    QFETCH(qsizetype, length);
+    QFETCH(bool, compact);
+    QFETCH(bool, keepsPage);
+    QString page = QStringLiteral("the words of a page ").repeated(50);
+    page.detach();
+    const QString shown = page.first(1) + QStringLiteral("added") + page.sliced(1);
+    const QString expected = length < 0 ? shown : shown.mid(from, length);
+    PageText text;
+    PageHistory history(text);
+    text.setText(page);
+    history.replace(1, 0, QStringLiteral("added"));
+    const PageText::Excerpt excerpt = text.excerpt(from, length < 0 ? text.size() : length);
+    if (compact) {
+        history.replace(0, 1, QString());
+        text.compact();
+    } else {
+        text.setText(QStringLiteral("another page"));
+    }
+    QCOMPARE(excerpt.text(), expected);
+    QCOMPARE(!page.isDetached(), keepsPage);
 }
 
 void tst_PageBox::historyKeepsWhatItsBoundAllows_data()
