@@ -28,7 +28,7 @@ for tool in nginx curl python3 timeout; do
 done
 [ -f "$build_dir/CMakeCache.txt" ] || die "no build in $build_dir"
 cmake --build "$build_dir" --target tarnwick-fetch tarnwick-hardtextbench >/dev/null
-nginx_program=$(command -v nginx || echo /usr/sbin/nginx)
+source "$repo_root/bench/localnginx.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-hardtext.XXXXXX")
 cleanup() {
@@ -63,35 +63,8 @@ for name, text in pages.items():
     open(f"{root}/{name}.chars", "w").write(str(len(text.encode("utf-16-le")) // 2))
 PY
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-user_line=""
-[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-pid "$work/nginx.pid";
-error_log "$work/error.log" warn;
-events { worker_connections 64; }
-http {
-    types { text/plain txt; }
-    charset utf-8;
-    access_log off;
-    sendfile on;
-    client_body_temp_path "$work/tmp/body";
-    proxy_temp_path "$work/tmp/proxy";
-    fastcgi_temp_path "$work/tmp/fastcgi";
-    uwsgi_temp_path "$work/tmp/uwsgi";
-    scgi_temp_path "$work/tmp/scgi";
-    server { listen 127.0.0.1:$port; root "$work/www"; }
-}
-CONF
-"$nginx_program" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" ||
-    die "nginx did not start: $(cat "$work/error.log")"
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break || sleep 0.1
-done
+start_local_nginx "$work" "types { text/plain txt; } charset utf-8;"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 field() { awk -v k="$1" '$1 == k { print $2 }' <<<"$2"; }
 slowest() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 fmt() { awk -v v="$1" 'BEGIN { if (v >= 1000) printf "%.1f s", v / 1000; else printf "%.1f", v }'; }

@@ -30,7 +30,7 @@ done
 [ -f "$build_dir/CMakeCache.txt" ] || die "no build in $build_dir: run scripts/test.sh first"
 cmake --build "$build_dir" --target tarnwick-fetch tarnwick-floorreader tarnwick-windowbench \
     tarnwick-pageboxbench >/dev/null
-nginx_program=$(command -v nginx || echo /usr/sbin/nginx)
+source "$repo_root/bench/localnginx.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 cleanup() {
@@ -70,34 +70,8 @@ EOF
 python3 -c 'import sys; open(sys.argv[2], "wb").write(open(sys.argv[1], "rb").read().decode("cp1252").encode())' \
     "$work/www/windows-1252-100mb.html" "$work/windows-1252-100mb.utf8"
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-user_line=""
-[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx.conf" <<EOF
-$user_line
-worker_processes 1;
-pid "$work/nginx.pid";
-error_log "$work/error.log" warn;
-events { worker_connections 64; }
-http {
-    types { text/html html; }
-    access_log off;
-    sendfile on;
-    client_body_temp_path "$work/tmp/body";
-    proxy_temp_path "$work/tmp/proxy";
-    fastcgi_temp_path "$work/tmp/fastcgi";
-    uwsgi_temp_path "$work/tmp/uwsgi";
-    scgi_temp_path "$work/tmp/scgi";
-    server { listen 127.0.0.1:$port; root "$work/www"; }
-}
-EOF
-"$nginx_program" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" ||
-    die "nginx did not start: $(cat "$work/error.log")"
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break || sleep 0.1
-done
+start_local_nginx "$work" "types { text/html html; }"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1048576 }'; }
 
