@@ -37,8 +37,6 @@ constexpr qsizetype ClusterWindow = 64;
 // Ctrl+Delete and Ctrl+Backspace look this many of the layouts' windows for a word's edge, so
 // that a word of up to 64 Ki characters goes whole and a longer run in pieces of that size.
 constexpr int WordWindows = 16;
-// Characters that end a word for moving by words, besides blanks, as in Qt's text layouts.
-constexpr QStringView WordSeparators = u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\";
 
 // Text handed to the clipboard, the X11 primary selection or a drag: read out when another
 // program asks for it, so that selecting a large page costs next to nothing.
@@ -240,7 +238,7 @@ qsizetype PageControl::wordEdge(qsizetype position, bool forwards) const
 {
     const auto joined = [this](qsizetype at) {
         const auto inWord = [](QChar c) {
-            return !c.isNull() && !c.isSpace() && !WordSeparators.contains(c);
+            return !c.isNull() && !c.isSpace() && !PageLayouts::WordSeparators.contains(c);
         };
         return inWord(m_text.at(at - 1)) && inWord(m_text.at(at));
     };

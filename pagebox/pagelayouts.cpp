@@ -22,9 +22,16 @@ constexpr qsizetype CharacterWindowChars = 2 * RowWrapping::ClusterChars;
 // A double-click selects a word up to this far on either side of the place clicked.
 constexpr qsizetype WordReachChars = 65536;
 
-bool isWordCharacter(QChar c)
+// Characters that end a word besides blanks, as Qt's text layouts have them.
+bool isWordSeparator(QChar c)
 {
-    return c.isLetterOrNumber() || c.isMark() || c == u'_';
+    return PageLayouts::WordSeparators.contains(c);
+}
+
+// A character that a word goes on through: neither a blank nor a separator.
+bool isInWord(QChar c)
+{
+    return !c.isNull() && !c.isSpace() && !isWordSeparator(c);
 }
 
 // Where (position, lines after the one that holds it) places a screen line in the text.
@@ -760,40 +767,80 @@ PageLayouts::LineSpan PageLayouts::screenLineAt(qsizetype position)
     return span;
 }
 
-// The run of word characters around a position, looked for in its row up to WordReachChars
-// on either side.
+// The word a double-click selects, found as QTextCursor's WordUnderCursor finds it: its
+// start is where a step back by words from just after the position stops (Qt's own word
+// attributes, looked for in a window of MovementWindowChars), its end the next blank or
+// separator, or the end of a run of separators. Where a word goes on past the window, its
+// run of characters is followed on, WordReachChars far at most, never into half a pair.
 std::pair<qsizetype, qsizetype> PageLayouts::wordAt(qsizetype position)
 {
     const qsizetype row = m_rows.rowAt(position);
-    const qsizetype rowStart = std::max(m_rows.rowStart(row), position - WordReachChars);
-    const qsizetype rowEnd = std::min(m_rows.rowEnd(row), position + WordReachChars);
-    qsizetype from = std::clamp(position, rowStart, rowEnd);
-    if (from >= rowEnd || !isWordCharacter(m_text.at(from))) {
-        if (from > rowStart && isWordCharacter(m_text.at(from - 1)))
-            --from;
-        else
-            return {position, rightOf(position, false)};
-    }
+    const qsizetype rowStart = m_rows.rowStart(row);
+    const qsizetype rowEnd = m_rows.rowEnd(row);
+    position = std::clamp(position, rowStart, rowEnd);
+    const qsizetype from = wordStartFor(position, rowStart, rowEnd);
+    return {from, wordEndFrom(from, rowEnd)};
+}
+
+qsizetype PageLayouts::wordStartFor(qsizetype position, qsizetype rowStart, qsizetype rowEnd)
+{
+    if (position == rowStart)
+        return position;
+    const QChar before = m_text.at(position - 1);
+    if (position == rowEnd && (before.isSpace() || isWordSeparator(before)))
+        return position;
+    const qsizetype after = position < rowEnd ? position + 1 : position;
+    qsizetype start = std::max(rowStart, after - MovementWindowChars);
+    if (start > rowStart && m_text.at(start).isLowSurrogate())
+        ++start;
+    const qsizetype end = std::min(rowEnd, after + 16);
+    QTextLayout window(m_text.mid(start, end - start), m_font);
+    m_charactersLookedAt += end - start;
+    const qsizetype found =
+        start + window.previousCursorPosition(int(after - start), QTextLayout::SkipWords);
+    if (found > start || start == rowStart || !isInWord(m_text.at(start - 1)) ||
+        !isInWord(m_text.at(start)))
+        return found;
+    return runStart(start, std::max(rowStart, position - WordReachChars));
+}
+
+qsizetype PageLayouts::wordEndFrom(qsizetype from, qsizetype rowEnd)
+{
+    if (from >= rowEnd)
+        return from;
+    qsizetype limit = std::min(rowEnd, from + WordReachChars);
+    if (limit < rowEnd && m_text.at(limit).isLowSurrogate())
+        ++limit;
+    const bool separators = isWordSeparator(m_text.at(from));
     qsizetype to = from;
-    while (from > rowStart) {
-        const qsizetype windowStart = std::max(rowStart, from - MovementWindowChars);
-        const QString window = m_text.mid(windowStart, from - windowStart);
-        qsizetype i = window.size();
-        while (i > 0 && isWordCharacter(window[i - 1]))
-            --i;
-        from = windowStart + i;
-        if (i > 0)
-            break;
-    }
-    while (to < rowEnd) {
+    while (to < limit) {
         const QStringView chunk =
-            m_text.chunkAt(to).first(std::min(m_text.chunkAt(to).size(), rowEnd - to));
+            m_text.chunkAt(to).first(std::min(m_text.chunkAt(to).size(), limit - to));
         qsizetype i = 0;
-        while (i < chunk.size() && isWordCharacter(chunk[i]))
+        while (i < chunk.size() && (separators ? isWordSeparator(chunk[i]) : isInWord(chunk[i])))
             ++i;
         to += i;
         if (i < chunk.size())
             break;
     }
-    return {from, to};
+    return to;
+}
+
+// Where the run of word characters that ends at `end` starts, `limit` at the earliest.
+qsizetype PageLayouts::runStart(qsizetype end, qsizetype limit)
+{
+    if (limit < end && m_text.at(limit).isLowSurrogate())
+        ++limit;
+    qsizetype from = end;
+    while (from > limit) {
+        const qsizetype windowStart = std::max(limit, from - MovementWindowChars);
+        const QString window = m_text.mid(windowStart, from - windowStart);
+        qsizetype i = window.size();
+        while (i > 0 && isInWord(window[i - 1]))
+            --i;
+        from = windowStart + i;
+        if (i > 0)
+            break;
+    }
+    return from;
 }

@@ -8,6 +8,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QStringView>
 #include <QTextLayout>
 
 #include <map>
@@ -115,6 +116,8 @@ public:
     qsizetype verticalMove(qsizetype position, int lines, qreal &desiredX);
     qsizetype lineEdge(qsizetype position, bool end);
     std::pair<qsizetype, qsizetype> wordAt(qsizetype position);
+    // Characters that end a word for moving by words, besides blanks, as in Qt's layouts.
+    static constexpr QStringView WordSeparators = u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\";
     // A line as QTextCursor's StartOfLine and EndOfLine see it: where it starts, where its
     // text ends (before the blank at which it wraps) and where the next line starts.
     struct LineSpan
@@ -142,6 +145,9 @@ public:
     bool takeCountsChanged();
 
 private:
+    qsizetype wordStartFor(qsizetype position, qsizetype rowStart, qsizetype rowEnd);
+    qsizetype wordEndFrom(qsizetype from, qsizetype rowEnd);
+    qsizetype runStart(qsizetype end, qsizetype limit);
     // A laid-out stretch as the cache keeps it, by the position it starts at.
     struct KeptStretch
     {

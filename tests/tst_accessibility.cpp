@@ -187,30 +187,6 @@ void tst_Accessibility::pageBoxIsEditedAndShownByTools()
     QCOMPARE(box->pageText(), lines);
 }
 
-// A screen reader reads the line at the caret as the line on screen, a paragraph as a line of
-// the text, and a word or a sentence within its line, without the line break after it, just
-// as from a plain text editor of the same size. (What follows a line or a sentence, and what comes
-// before the first, are not compared: the editor's interface gives the line itself again.)
-void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
-{
-    QTest::addColumn<QAccessible::TextBoundaryType>("boundary");
-    QTest::addColumn<int>("offset");
-
-    // Offsets in each line of the wrapped paragraph, at its end, in the short line and at the
-    // end of the text.
-    for (const int offset : {0, 30, 60, 117, 118, 125, 131, 138}) {
-        QTest::addRow("line-at-%d", offset) << QAccessible::LineBoundary << offset;
-        QTest::addRow("paragraph-at-%d", offset) << QAccessible::ParagraphBoundary << offset;
-    }
-    // In each sentence of the paragraph, at the end of each line, on the empty line.
-    for (const int offset : {0, 43, 44, 60, 117, 118, 130, 131, 132, 136})
-        QTest::addRow("sentence-at-%d", offset) << QAccessible::SentenceBoundary << offset;
-    // In the first word, at the end of a line after a word, on the empty line.
-    // (Between words the plain editor gives the word before, the box the blanks.)
-    for (const int offset : {1, 131, 132})
-        QTest::addRow("word-at-%d", offset) << QAccessible::WordBoundary << offset;
-}
-
 namespace {
 
 // The paragraph of two sentences wraps into several lines; a short line, an empty one, a
@@ -221,13 +197,64 @@ const QString ReadPage = QStringLiteral("The quick brown fox jumps over the lazy
 
 } // namespace
 
+// A screen reader reads the line at the caret as the line on screen, a paragraph as a line of
+// the text, and a word or a sentence within its line, without the line break after it, just
+// as from a plain text editor of the same size. (What follows a line or a sentence, and what comes
+// before the first, are not compared: the editor's interface gives the line itself again.)
+void tst_Accessibility::linesAsAPlainTextEditGivesThem_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QAccessible::TextBoundaryType>("boundary");
+    QTest::addColumn<int>("offset"); // below 0: from the end, -1 the end itself
+
+    const QString page = ReadPage;
+    // Offsets in each line of the wrapped paragraph, at its end, in the short line and at the
+    // end of the text.
+    for (const int offset : {0, 30, 60, 117, 118, 125, 131, 138}) {
+        QTest::addRow("line-at-%d", offset) << page << QAccessible::LineBoundary << offset;
+        QTest::addRow("paragraph-at-%d", offset)
+            << page << QAccessible::ParagraphBoundary << offset;
+    }
+    // In each sentence of the paragraph, at the end of each line, on the empty line.
+    for (const int offset : {0, 43, 44, 60, 117, 118, 130, 131, 132, 136})
+        QTest::addRow("sentence-at-%d", offset) << page << QAccessible::SentenceBoundary << offset;
+    // In the first word, at the end of a line after a word, on the empty line.
+    // (Between words the plain editor gives the word before, the box the blanks.)
+    for (const int offset : {1, 131, 132})
+        QTest::addRow("word-at-%d", offset) << page << QAccessible::WordBoundary << offset;
+    // A text that ends with a line break: at its end (where say all and Ctrl+End leave the
+    // caret), in the break and before it; a word only at the end, as the word before the
+    // last is the blank before it. A CR LF break is one break of two characters.
+    const QList<std::pair<const char *, QAccessible::TextBoundaryType>> boundaries = {
+        {"line", QAccessible::LineBoundary},
+        {"paragraph", QAccessible::ParagraphBoundary},
+        {"sentence", QAccessible::SentenceBoundary},
+        {"word", QAccessible::WordBoundary}};
+    for (const auto &[name, boundary] : boundaries) {
+        for (const int offset : {-1, -2, -3}) {
+            if (boundary == QAccessible::WordBoundary && offset != -1)
+                continue;
+            QTest::addRow("%s-at-%d-after-a-final-lf", name, offset)
+                << QStringLiteral("A short line\nthe end\n") << boundary << offset;
+            QTest::addRow("%s-at-%d-after-a-final-crlf", name, offset)
+                << QStringLiteral("A short line\r\nthe end\r\n") << boundary << offset;
+        }
+    }
+}
+
 void tst_Accessibility::linesAsAPlainTextEditGivesThem()
 {
+    QFETCH(QString, page);
     QFETCH(QAccessible::TextBoundaryType, boundary);
     QFETCH(int, offset);
 
-    const QString page = ReadPage;
-    QPlainTextEdit plain(page);
+    // The plain editor keeps a CR LF break as one character: the box's offsets are compared
+    // as they count there.
+    const QString plainPage = QString(page).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const auto asInPlain = [&](int at) {
+        return at - int(page.first(std::clamp(at, 0, int(page.size()))).count(u"\r\n"));
+    };
+    QPlainTextEdit plain(plainPage);
     PageBox box;
     box.setPageText(page);
     for (QAbstractScrollArea *editor :
@@ -237,21 +264,22 @@ void tst_Accessibility::linesAsAPlainTextEditGivesThem()
         editor->show();
         QVERIFY(QTest::qWaitForWindowExposed(editor));
     }
-    const auto read = [&](QWidget *editor) {
+    const auto read = [&](QWidget *editor, auto &&mapped) {
         QAccessibleTextInterface *text =
             QAccessible::queryAccessibleInterface(editor)->textInterface();
+        const int at = offset < 0 ? text->characterCount() + 1 + offset : offset;
         QStringList seen;
         int start = 0;
         int end = 0;
-        seen << text->textAtOffset(offset, boundary, &start, &end);
-        seen << QStringLiteral("%1-%2").arg(start).arg(end);
+        seen << text->textAtOffset(at, boundary, &start, &end);
+        seen << QStringLiteral("%1-%2").arg(mapped(start)).arg(mapped(end));
         if (start > 0) {
-            seen << text->textBeforeOffset(offset, boundary, &start, &end);
-            seen << QStringLiteral("%1-%2").arg(start).arg(end);
+            seen << text->textBeforeOffset(at, boundary, &start, &end);
+            seen << QStringLiteral("%1-%2").arg(mapped(start)).arg(mapped(end));
         }
         return seen;
     };
-    QCOMPARE(read(&box), read(&plain));
+    QCOMPARE(read(&box, asInPlain), read(&plain, [](int at) { return at; }));
 }
 
 // A screen reader reads a line run by run, from the text attributes: a line's characters, its

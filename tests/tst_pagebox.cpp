@@ -581,6 +581,18 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
         << words << 0 << 0 << doubleClicked(1) + clicked(20, shift) << QString();
     QTest::newRow("double-click-on-an-empty-line")
         << QStringLiteral("one\n\ntwo") << 0 << 0 << doubleClickHeld(4) << QString();
+    // A double-click selects a word as Qt's own word edges have it: at separators, in quotes
+    // and in each run of Japanese scripts.
+    const QString separated =
+        QStringLiteral("foo.bar, baz-qux 3.14 a::b \"quoted\" 'it's' e-mail@host.org");
+    for (const int at : {1, 3, 5, 7, 8, 12, 18, 19, 23, 25, 27, 30, 34, 36, 39, 44, 49, 54, 57})
+        QTest::addRow("double-click-among-separators-at-%d", at)
+            << separated << 0 << 0 << doubleClicked(at) << QString();
+    const QString japanese = text(u"\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8\u3067"
+                                  u"\u3059\u3002\u30ab\u30bf\u30ab\u30ca");
+    for (const int at : {1, 3, 5, 8, 10, 12})
+        QTest::addRow("double-click-in-japanese-at-%d", at)
+            << japanese << 0 << 0 << doubleClicked(at) << QString();
     // Page Down and Page Up keep the caret's row in the viewport, and go to the last line or
     // the first where the view cannot move; a click below the last line goes to the end.
     QTest::newRow("page-down-and-up")
@@ -1428,6 +1440,10 @@ void tst_PageBox::doubleClickSelectsTheWholeWord_data()
         << (QStringLiteral("w ").repeated(2025) + QString(200, u'b') +
             QStringLiteral(" w").repeated(100))
         << 4100 << 4050 << 4250;
+    // The reach ends inside a pair: the pair is taken whole.
+    QTest::newRow("pair-at-the-reach-stays-whole")
+        << (QStringLiteral("x ") + text(u"\U0001F600a").repeated(30000) + QStringLiteral(" y"))
+        << 30002 << 2 << 65539;
 }
 
 void tst_PageBox::doubleClickSelectsTheWholeWord()
