@@ -694,6 +694,7 @@ QString PageControl::typedText(const QKeyEvent *event)
 void PageControl::keyPress(QKeyEvent *event)
 {
     m_committedOnClick.clear();
+    m_commitAt = -1;
     const QString typed = typedText(event);
     if (handleShortcut(event) || handleMovement(event)) {
         offerSelection();
@@ -1080,15 +1081,20 @@ void PageControl::inputMethod(QInputMethodEvent *event)
         const qsizetype from = std::min(m_cursor, m_anchor);
         if (replace(from, std::max(m_cursor, m_anchor), QStringView(), PageHistory::Run::None)) {
             m_cursor = m_anchor = from;
+            m_commitAt = settled(from) != from ? from : -1;
             edited = true;
         }
     }
     if (!commit.isEmpty() || event->replacementLength() > 0) {
+        const qsizetype at = m_commitAt >= 0 ? m_commitAt : m_cursor;
         const qsizetype from =
-            std::clamp<qsizetype>(m_cursor + event->replacementStart(), 0, m_text.size());
+            std::clamp<qsizetype>(at + event->replacementStart(), 0, m_text.size());
         const qsizetype to =
             std::clamp<qsizetype>(from + event->replacementLength(), from, m_text.size());
-        edited |= replaceAround(from, to, withTypedBreaks(commit));
+        const QString committed = withTypedBreaks(commit);
+        edited |= replaceAround(from, to, committed);
+        if (m_commitAt >= 0)
+            m_cursor = m_anchor = from + committed.size(); // after it, as after any commit
     }
     if (edited)
         afterEdit();
@@ -1100,6 +1106,8 @@ void PageControl::inputMethod(QInputMethodEvent *event)
     }
     m_history.endEditBlock();
 
+    if (preedit.isEmpty())
+        m_commitAt = -1;
     m_preeditCursor = int(preedit.size());
     m_preeditFormats.clear();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
@@ -1163,6 +1171,7 @@ void PageControl::dropPreedit()
 {
     if (m_layouts.preedit().isEmpty())
         return;
+    m_commitAt = -1;
     m_layouts.setPreedit(m_cursor, QString());
     m_preeditFormats.clear();
     emit updateRequest();

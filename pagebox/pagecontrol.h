@@ -179,6 +179,9 @@ private:
     QList<QTextLayout::FormatRange> m_preeditFormats; // how the composition is drawn
     // A composition that a click had committed, which the input method may send again.
     QString m_committedOnClick;
+    // Where a composition's commit lands when that is not at the caret: between a CR and an
+    // LF that a selection stood between, where the caret cannot stand. -1 when at the caret.
+    qsizetype m_commitAt = -1;
     QDeadlineTimer m_commitEchoDeadline;
     QChar m_heldHighSurrogate; // the first half of a character, until the key with the second
     bool m_selectionAnnounced = false;

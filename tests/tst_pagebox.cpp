@@ -751,6 +751,12 @@ void tst_PageBox::behavesAsAPlainTextEdit_data()
     QTest::newRow("ctrl-backspace-a-word-longer-than-a-window")
         << smileys + QStringLiteral(" end") << 4098 << 4098 << keyed(Qt::Key_Backspace, ctrl)
         << QStringLiteral(" end@0:0");
+    // A composition over a selection between a CR and an LF: while it shows, the two make one
+    // line break of the exact text (the plain editor keeps an empty line there); its commit
+    // lands between them, so the lines come back as they were.
+    QTest::newRow("composition-over-a-selection-between-breaks")
+        << QStringLiteral("a\rb\nc") << 2 << 3 << composed("e") + composed(QString(), "e")
+        << QStringLiteral("a\re\nc@3:3");
     QTest::newRow("commit-over-a-selection-across-crlf")
         << QStringLiteral("a\r\nb\nc") << 1 << 4 << composed(QString(), "e")
         << QStringLiteral("ae\nc@2:2");
