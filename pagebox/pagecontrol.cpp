@@ -340,63 +340,67 @@ bool PageControl::handleMovement(QKeyEvent *event)
     };
     for (const Movement &movement : Movements) {
         const bool select = event->matches(movement.select);
-        if (!select && !event->matches(movement.move))
-            continue;
-        const qsizetype p = m_cursor;
-        qsizetype target = p;
-        qreal desiredX = -1;
-        // Right and Left go on and back through the text, in a right-to-left line the other
-        // way round: what Qt calls logical movement.
-        switch (movement.move) {
-        case QKeySequence::MoveToNextChar:
-        case QKeySequence::MoveToPreviousChar:
-        case QKeySequence::MoveToNextWord:
-        case QKeySequence::MoveToPreviousWord: {
-            const bool right = movement.move == QKeySequence::MoveToNextChar ||
-                               movement.move == QKeySequence::MoveToNextWord;
-            const bool byWord = movement.move == QKeySequence::MoveToNextWord ||
-                                movement.move == QKeySequence::MoveToPreviousWord;
-            target = characterStep(p, right != (m_layouts.lineDirection(p) == Qt::RightToLeft),
-                                   byWord, select);
-            break;
+        if (select || event->matches(movement.move)) {
+            move(movement.move, select);
+            return true;
         }
-        case QKeySequence::MoveToNextLine:
-            desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, 1, desiredX);
-            break;
-        case QKeySequence::MoveToPreviousLine:
-            desiredX = m_desiredX;
-            target = m_layouts.verticalMove(p, -1, desiredX);
-            break;
-        case QKeySequence::MoveToNextPage:
-        case QKeySequence::MoveToPreviousPage:
-            desiredX = m_desiredX;
-            target = pageMove(p, movement.move == QKeySequence::MoveToNextPage, desiredX);
-            break;
-        case QKeySequence::MoveToStartOfLine:
-            target = m_layouts.lineEdge(p, false);
-            break;
-        case QKeySequence::MoveToEndOfLine:
-            target = m_layouts.lineEdge(p, true);
-            break;
-        case QKeySequence::MoveToStartOfDocument:
-            target = 0;
-            break;
-        case QKeySequence::MoveToEndOfDocument:
-            target = m_text.size();
-            break;
-        default:
-            break;
-        }
-        const std::optional<qreal> pageRowY = m_pageRowY;
-        moveCursor(target, select);
-        m_desiredX = desiredX; // kept only by vertical movement
-        if (movement.move == QKeySequence::MoveToNextPage ||
-            movement.move == QKeySequence::MoveToPreviousPage)
-            m_pageRowY = pageRowY;
-        return true;
     }
     return false;
+}
+
+// Moves the caret as `movement` says, taking the selection along when `select` is set.
+void PageControl::move(QKeySequence::StandardKey movement, bool select)
+{
+    const bool paging =
+        movement == QKeySequence::MoveToNextPage || movement == QKeySequence::MoveToPreviousPage;
+    qreal desiredX = -1;
+    const qsizetype target = movementTarget(movement, select, desiredX);
+    const std::optional<qreal> pageRowY = m_pageRowY;
+    moveCursor(target, select);
+    m_desiredX = desiredX; // kept only by vertical movement
+    if (paging)
+        m_pageRowY = pageRowY;
+}
+
+// Where `movement` takes the caret from where it stands. A vertical movement keeps to
+// `desiredX`, the x that Up and Down keep to, and gives back the one to keep to from there.
+qsizetype PageControl::movementTarget(QKeySequence::StandardKey movement, bool select,
+                                      qreal &desiredX)
+{
+    const qsizetype p = m_cursor;
+    // Right and Left go on and back through the text, in a right-to-left line the other way
+    // round: what Qt calls logical movement.
+    switch (movement) {
+    case QKeySequence::MoveToNextChar:
+    case QKeySequence::MoveToPreviousChar:
+    case QKeySequence::MoveToNextWord:
+    case QKeySequence::MoveToPreviousWord: {
+        const bool right =
+            movement == QKeySequence::MoveToNextChar || movement == QKeySequence::MoveToNextWord;
+        const bool byWord = movement == QKeySequence::MoveToNextWord ||
+                            movement == QKeySequence::MoveToPreviousWord;
+        return characterStep(p, right != (m_layouts.lineDirection(p) == Qt::RightToLeft), byWord,
+                             select);
+    }
+    case QKeySequence::MoveToNextLine:
+    case QKeySequence::MoveToPreviousLine:
+        desiredX = m_desiredX;
+        return m_layouts.verticalMove(p, movement == QKeySequence::MoveToNextLine ? 1 : -1,
+                                      desiredX);
+    case QKeySequence::MoveToNextPage:
+    case QKeySequence::MoveToPreviousPage:
+        desiredX = m_desiredX;
+        return pageMove(p, movement == QKeySequence::MoveToNextPage, desiredX);
+    case QKeySequence::MoveToStartOfLine:
+    case QKeySequence::MoveToEndOfLine:
+        return m_layouts.lineEdge(p, movement == QKeySequence::MoveToEndOfLine);
+    case QKeySequence::MoveToStartOfDocument:
+        return 0;
+    case QKeySequence::MoveToEndOfDocument:
+        return m_text.size();
+    default:
+        return p;
+    }
 }
 
 // --- Editing ----------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <QBasicTimer>
 #include <QDeadlineTimer>
+#include <QKeySequence>
 #include <QObject>
 #include <QPoint>
 #include <QStringView>
@@ -139,6 +140,8 @@ private:
     qsizetype settled(qsizetype position) const;
     bool handleShortcut(QKeyEvent *event);
     bool handleMovement(QKeyEvent *event);
+    void move(QKeySequence::StandardKey movement, bool select);
+    qsizetype movementTarget(QKeySequence::StandardKey movement, bool select, qreal &desiredX);
     qsizetype characterStep(qsizetype position, bool forwards, bool byWord, bool select) const;
     void scrollByLines(int lines);
     qsizetype pageMove(qsizetype position, bool down, qreal &desiredX);
