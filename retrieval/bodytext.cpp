@@ -15,6 +15,12 @@ constexpr std::array<char16_t, 32> Windows1252High = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+char16_t windows1252Character(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x80 && byte <= 0x9F ? Windows1252High[byte - 0x80] : char16_t(byte);
+}
+
 } // namespace
 
 QString decodeText(QByteArrayView bytes)
@@ -35,12 +41,19 @@ QString decodeText(QByteArrayView bytes)
 
 QChar *appendWindows1252(QChar *out, QByteArrayView bytes)
 {
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        *out++ =
-            QChar(byte >= 0x80 && byte <= 0x9F ? Windows1252High[byte - 0x80] : char16_t(byte));
-    }
+    for (const char c : bytes)
+        *out++ = QChar(windows1252Character(c));
     return out;
+}
+
+qsizetype windows1252Utf8Size(QByteArrayView bytes)
+{
+    qsizetype size = 0;
+    for (const char c : bytes) {
+        const char16_t character = windows1252Character(c);
+        size += character < 0x80 ? 1 : character < 0x800 ? 2 : 3;
+    }
+    return size;
 }
 
 QByteArray windows1252ToUtf8(QByteArrayView bytes)

@@ -14,5 +14,8 @@ QString decodeText(QByteArrayView bytes);
 // returns where they end.
 QChar *appendWindows1252(QChar *out, QByteArrayView bytes);
 
+// How many bytes windows1252ToUtf8(bytes) gives, without making them.
+qsizetype windows1252Utf8Size(QByteArrayView bytes);
+
 // The UTF-8 of the Windows-1252 characters of `bytes`.
 QByteArray windows1252ToUtf8(QByteArrayView bytes);

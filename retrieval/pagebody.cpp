@@ -62,12 +62,5 @@ bool PageBody::writeUtf8(const std::function<bool(QByteArrayView)> &write) const
 
 qsizetype PageBody::utf8Size() const
 {
-    if (m_utf8)
-        return bytes().size();
-    qsizetype size = 0;
-    forEachSlice(bytes(), [&](qsizetype, QByteArrayView slice) {
-        size += windows1252ToUtf8(slice).size();
-        return true;
-    });
-    return size;
+    return m_utf8 ? bytes().size() : windows1252Utf8Size(bytes());
 }

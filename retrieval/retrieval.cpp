@@ -65,6 +65,7 @@ private:
     bool takeUrl();
     bool sendRequest();
     RetrievalOutcome receiveResponse();
+    std::chrono::milliseconds timeLeftUntil(RetrievalLimits::Clock::time_point deadline) const;
     std::chrono::milliseconds pressTimeLeft() const;
     std::chrono::milliseconds receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const;
     bool headerEndArrived();
@@ -125,8 +126,9 @@ bool Retrieval::sendRequest()
     const Endpoint endpoint = m_url.endpoint();
     RequestLines = buildRequestLines(endpoint.hostField(), m_url.Path);
     // With no time left there is nothing to wait for: the connection would time out at once.
-    if (pressTimeLeft() <= std::chrono::milliseconds::zero() ||
-        m_socket.Connect(endpoint.host, endpoint.port, pressTimeLeft()) != 0) {
+    const std::chrono::milliseconds connectTime = pressTimeLeft();
+    if (connectTime <= std::chrono::milliseconds::zero() ||
+        m_socket.Connect(endpoint.host, endpoint.port, connectTime) != 0) {
         fail(ConnectionError);
         return false;
     }
@@ -173,11 +175,16 @@ RetrievalOutcome Retrieval::receiveResponse()
     }
 }
 
+std::chrono::milliseconds
+Retrieval::timeLeftUntil(RetrievalLimits::Clock::time_point deadline) const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - m_limits.clock());
+}
+
 // What is left of the press's time, redirects included.
 std::chrono::milliseconds Retrieval::pressTimeLeft() const
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(m_pressDeadline -
-                                                                 m_limits.clock());
+    return timeLeftUntil(m_pressDeadline);
 }
 
 // What is left of the time the response may take, given what has arrived so far, and of
@@ -189,9 +196,7 @@ Retrieval::receiveTimeLeft(RetrievalLimits::Clock::time_point requestSent) const
         m_limits.receiveAllowance +
         m_limits.receiveAllowancePer4KiB * Response.size() / AllowanceStep;
     const std::chrono::milliseconds allowance = std::min(earned, m_limits.maxReceiveTime);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        requestSent + allowance - m_limits.clock());
-    return std::min(left, pressTimeLeft());
+    return timeLeftUntil(std::min(requestSent + allowance, m_pressDeadline));
 }
 
 // Looks for the empty line in what has arrived since the last look (it may straddle two

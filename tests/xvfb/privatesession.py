@@ -89,6 +89,24 @@ def rerun_inside(script, args, programs, modules, packages, seconds):
             session.wait()
 
 
+def run_test(doc, script, inner, programs, packages, seconds, skip_reason=None):
+    """A real-tool test's start: takes the path of the window program from the command line,
+    then runs `inner(path)` inside a private session that needs `programs` and pyatspi;
+    `skip_reason`, when it gives a text, skips the test with it first."""
+    if len(sys.argv) != 2:
+        print(doc, file=sys.stderr)
+        return 2
+    tarnwick = os.path.abspath(sys.argv[1])
+    if inside():
+        return inner(tarnwick)
+    reason = skip_reason() if skip_reason else None
+    if reason:
+        print(f"SKIP: {reason}", flush=True)
+        return SKIP
+    return rerun_inside(script, [tarnwick], programs=programs, modules=("pyatspi",),
+                        packages=packages, seconds=seconds)
+
+
 def end_group(group):
     """Ends every process left in a process group: politely, then for good."""
     for sig in (signal.SIGTERM, signal.SIGKILL):

@@ -171,20 +171,17 @@ def inner(tarnwick):
     return 0
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    tarnwick = os.path.abspath(sys.argv[1])
-    if session.inside():
-        return inner(tarnwick)
+def engine_missing():
     if not os.path.exists(f"/usr/share/m17n/{ENGINE.split(':')[2]}.mim"):
-        print(f"SKIP: the m17n engine {ENGINE} is not installed (m17n-db)", flush=True)
-        return session.SKIP
-    return session.rerun_inside(
-        __file__, [tarnwick], programs=("ibus-daemon", "ibus", "dbus-run-session",
-                                        "Xvfb", "xdotool"),
-        modules=("pyatspi",), packages=PACKAGES, seconds=SESSION_SECONDS)
+        return f"the m17n engine {ENGINE} is not installed (m17n-db)"
+    return None
+
+
+def main():
+    return session.run_test(
+        __doc__, __file__, inner,
+        programs=("ibus-daemon", "ibus", "dbus-run-session", "Xvfb", "xdotool"),
+        packages=PACKAGES, seconds=SESSION_SECONDS, skip_reason=engine_missing)
 
 
 if __name__ == "__main__":

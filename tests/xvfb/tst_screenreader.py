@@ -184,15 +184,9 @@ def inner(tarnwick):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    tarnwick = os.path.abspath(sys.argv[1])
-    if session.inside():
-        return inner(tarnwick)
-    return session.rerun_inside(
-        __file__, [tarnwick], programs=("dbus-run-session", "Xvfb", "xdotool"),
-        modules=("pyatspi",), packages=PACKAGES, seconds=SESSION_SECONDS)
+    return session.run_test(__doc__, __file__, inner,
+                            programs=("dbus-run-session", "Xvfb", "xdotool"),
+                            packages=PACKAGES, seconds=SESSION_SECONDS)
 
 
 if __name__ == "__main__":
