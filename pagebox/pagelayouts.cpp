@@ -294,26 +294,25 @@ PageLayouts::Stretch PageLayouts::stretchHolding(qsizetype row, qsizetype positi
     // one layout may hold from its first line on.
     const qsizetype line = chain.lineOf(offset);
     const qsizetype first = line - line % LinesPerStretch;
-    const auto last = chain.starts.begin() +
-                      std::ptrdiff_t(std::min(first + LinesPerStretch, chain.knownLines()));
-    qsizetype start = rowStart + chain.starts[size_t(first)];
+    const qsizetype last = std::min(first + LinesPerStretch, chain.knownLines());
+    const qsizetype lastStart = rowStart + chain.starts.at(last);
+    qsizetype start = rowStart + chain.starts.at(first);
     if (after != m_stretches.begin()) {
         const auto &[before, kept] = *std::prev(after);
         if (before >= rowStart && kept.end > start)
             start = kept.end;
     }
-    qsizetype end = rowStart + *last;
+    qsizetype end = lastStart;
     for (;;) {
         const qsizetype reach = rowStart + m_wrapping.layoutEnd(row, start - rowStart);
         end = std::min(end, reach);
-        const auto within =
-            std::upper_bound(chain.starts.begin(), std::next(last), std::uint32_t(end - rowStart));
-        if (within != chain.starts.begin() && rowStart + *std::prev(within) > start)
-            end = rowStart + *std::prev(within);
-        if (position < end || end >= rowStart + *last)
+        const qsizetype within = std::min(chain.starts.upperBound(end - rowStart), last + 1);
+        if (within > 0 && rowStart + chain.starts.at(within - 1) > start)
+            end = rowStart + chain.starts.at(within - 1);
+        if (position < end || end >= lastStart)
             break;
         start = end;
-        end = rowStart + *last;
+        end = lastStart;
     }
     if (after != m_stretches.end() && after->first < end)
         end = after->first;
@@ -412,8 +411,8 @@ std::vector<qsizetype> PageLayouts::screenLineStarts(qsizetype from, qsizetype t
             break;
         if (m_wrapping.isLong(row)) {
             const RowWrapping::Chain &truth = m_wrapping.trueLinesTo(row, to - rowStart);
-            for (qsizetype i = 0; i < truth.knownLines(); ++i) {
-                const qsizetype start = rowStart + truth.starts[size_t(i)];
+            for (const qsizetype lineStart : truth.starts.slice(0, truth.knownLines())) {
+                const qsizetype start = rowStart + lineStart;
                 if (start >= from && start < to)
                     starts.push_back(start);
             }

@@ -46,6 +46,16 @@ void PrefixSums::append(qsizetype count)
     m_total += count;
 }
 
+// A node of the tree sums counts at or before its own, so the nodes of those kept hold.
+void PrefixSums::truncate(qsizetype count)
+{
+    if (count >= size())
+        return;
+    m_counts.resize(size_t(count));
+    m_tree.resize(size_t(count));
+    m_total = before(count);
+}
+
 void PrefixSums::replace(qsizetype index, qsizetype length, const std::vector<qsizetype> &counts)
 {
     if (length == qsizetype(counts.size())) {

@@ -20,6 +20,8 @@ public:
     void add(qsizetype index, qsizetype delta);
     void set(qsizetype index, qsizetype count) { add(index, count - at(index)); }
     void append(qsizetype count);
+    // Keeps the first `count` counts.
+    void truncate(qsizetype count);
     // Puts `counts` in place of the `length` counts from `index`.
     void replace(qsizetype index, qsizetype length, const std::vector<qsizetype> &counts);
 

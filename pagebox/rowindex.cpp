@@ -133,7 +133,10 @@ bool RowIndex::indexSome(qint64 budgetMs)
     QElapsedTimer clock;
     clock.start();
     while (!m_indexedAll) {
-        for (int i = 0; i < StepsPerClockCheck && indexNext(); ++i) {
+        // The clock is looked at every so many rows, or sooner in a line of many slices.
+        const qsizetype scannedBefore = m_scanned;
+        for (int i = 0;
+             i < StepsPerClockCheck && m_scanned - scannedBefore < ScanChars && indexNext(); ++i) {
         }
         if (clock.elapsed() >= budgetMs)
             break;

@@ -53,8 +53,7 @@ bool RowWrapping::Chain::covers(qsizetype offset) const
 // The line that holds `offset`, which the chain covers; the row's end is on its last line.
 qsizetype RowWrapping::Chain::lineOf(qsizetype offset) const
 {
-    const auto after = std::upper_bound(starts.begin(), starts.end(), std::uint32_t(offset));
-    return std::clamp<qsizetype>((after - starts.begin()) - 1, 0, knownLines() - 1);
+    return std::clamp<qsizetype>(starts.upperBound(offset) - 1, 0, knownLines() - 1);
 }
 
 // --- Setting up -------------------------------------------------------------------------
@@ -221,7 +220,7 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
                                                              qsizetype inserted)
 {
     const qsizetype delta = inserted - removed;
-    std::vector<std::uint32_t> &starts = chain.starts;
+    LineStarts &starts = chain.starts;
     // Lines ended by force end on multiples of LayoutGridChars from the row's start: moved by
     // any other length, they are not the lines the text now has.
     const bool moveKeepsLines = !chain.forced || delta % LayoutGridChars == 0;
@@ -230,8 +229,7 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
         return {from, wrap.length};
     }
     if (from + removed < starts.front()) { // an edit before a guessed start moves it
-        for (std::uint32_t &start : starts)
-            start = std::uint32_t(start + delta);
+        starts.shift(0, delta);
         return {from, from};
     }
     if (from < starts.front()) { // the guessed start is gone
@@ -243,60 +241,55 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
     const auto firstTouched = [&](qsizetype line) {
         qsizetype first = std::max<qsizetype>(0, line - 2);
         if (chain.forced) {
-            const qsizetype reach = from - (MaxLayoutChars + ClusterChars + 1);
-            const auto before = std::upper_bound(starts.begin(), starts.end(),
-                                                 std::uint32_t(std::max<qsizetype>(0, reach)));
-            first = std::min(first, std::max<qsizetype>(0, (before - starts.begin()) - 1));
+            const qsizetype reach =
+                std::max<qsizetype>(0, from - (MaxLayoutChars + ClusterChars + 1));
+            first = std::min(first, std::max<qsizetype>(0, starts.upperBound(reach) - 1));
         }
         return first;
     };
     if (!chain.complete && from >= starts.back()) {
         if (from >= starts.back() + FarChars)
             return {from, from};
-        starts.resize(size_t(firstTouched(qsizetype(starts.size()) - 1) + 1));
+        starts.truncate(firstTouched(starts.size() - 1) + 1);
         return {starts.back(), from};
     }
     const bool wasComplete = chain.complete;
-    const qsizetype line =
-        (std::upper_bound(starts.begin(), starts.end(), std::uint32_t(from)) - starts.begin()) - 1;
-    const qsizetype restart = firstTouched(line);
-    // The old starts after the edit, where they now stand: where the new lines may meet them.
-    std::vector<std::uint32_t> old;
-    for (auto start = starts.begin() + restart + 1; start != starts.end(); ++start) {
-        if (*start >= from + removed)
-            old.push_back(std::uint32_t(*start + delta));
-    }
-    if (wasComplete && !old.empty())
-        old.pop_back(); // the row's end, not a line's start
-    starts.resize(size_t(restart + 1));
+    const qsizetype restart = firstTouched(starts.upperBound(from) - 1);
+    const qsizetype changed = starts.at(restart);
+    // The old lines from two before the edit to its end go; those after it move by it and
+    // stay where they are, for the new lines to meet (the row's end, though, starts no line).
+    starts.replace(restart + 1, std::max(restart + 1, starts.upperBound(from + removed - 1)), {});
+    starts.shift(restart + 1, delta);
+    const qsizetype oldEnd = starts.size() - (wasComplete ? 1 : 0);
     chain.complete = false;
-    const qsizetype changed = starts.back();
 
+    std::vector<qsizetype> fresh;
+    qsizetype reached = changed;
     for (qsizetype wrapped = 0; wrapped < RewrapChars;) {
         bool reachedEnd = false;
-        const qsizetype sliceFrom = starts.back();
-        const auto fresh = wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd, chain.forced);
-        for (const std::uint32_t start : fresh) {
+        const qsizetype sliceFrom = reached;
+        for (const qsizetype start :
+             wrapSlice(wrap, sliceFrom, RewrapSliceChars, reachedEnd, chain.forced)) {
             if (start >= from + inserted && moveKeepsLines) {
-                const auto met = std::lower_bound(old.begin(), old.end(), start);
-                if (met != old.end() && *met == start) {
-                    starts.insert(starts.end(), met, old.end());
-                    if (wasComplete) {
-                        starts.push_back(std::uint32_t(wrap.length));
-                        chain.complete = true;
-                    }
+                const qsizetype met = starts.upperBound(start) - 1;
+                if (met > restart && met < oldEnd && starts.at(met) == start) {
+                    starts.replace(restart + 1, met, fresh);
+                    chain.complete = wasComplete;
                     return {changed, start};
                 }
             }
-            starts.push_back(start);
+            fresh.push_back(start);
+            reached = start;
         }
         if (reachedEnd) {
-            starts.push_back(std::uint32_t(wrap.length));
+            fresh.push_back(wrap.length);
+            starts.replace(restart + 1, starts.size(), fresh);
             chain.complete = true;
             return {changed, wrap.length};
         }
-        wrapped += starts.back() - sliceFrom;
+        wrapped += reached - sliceFrom;
     }
+    starts.replace(restart + 1, starts.size(), fresh);
     return {changed, wrap.length};
 }
 
@@ -319,7 +312,7 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
     wrap->rowStart = rowStart;
     wrap->length = rowLength(row);
     wrap->direction = directionAt(rowStart, wrap->length);
-    wrap->truth.starts = {0};
+    wrap->truth.starts = LineStarts(0);
     const auto at = std::lower_bound(
         m_wraps.begin(), m_wraps.end(), rowStart,
         [](const std::unique_ptr<Wrap> &w, qsizetype start) { return w->rowStart < start; });
@@ -332,12 +325,12 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
 // begins. A slice that reaches the row's end gives every line. It is laid out a piece at a
 // time, each as layoutEnd allows from the line it starts at; `forced` is set where a line
 // ended at such a piece's end.
-std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                                  bool &reachedEnd, bool &forced)
+std::vector<qsizetype> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
+                                              bool &reachedEnd, bool &forced)
 {
     QElapsedTimer clock;
     clock.start();
-    std::vector<std::uint32_t> starts;
+    std::vector<qsizetype> starts;
     qsizetype at = from;
     do {
         const qsizetype end = layoutEnd(wrap.rowStart, wrap.length, at);
@@ -346,10 +339,10 @@ std::vector<std::uint32_t> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype fr
         reachedEnd = end >= wrap.length;
         const int lines = layout.lineCount();
         for (int i = 1; i < lines; ++i)
-            starts.push_back(std::uint32_t(at + layout.lineAt(i).textStart()));
+            starts.push_back(at + layout.lineAt(i).textStart());
         // One line that holds all the piece ends there, however much more would fit.
         if (lines < 2 && !reachedEnd) {
-            starts.push_back(std::uint32_t(end));
+            starts.push_back(end);
             forced = true;
         }
         if (!reachedEnd)
@@ -422,21 +415,21 @@ bool RowWrapping::holdsHugeCluster(qsizetype rowStart, qsizetype length)
 // guess has a line start there too, the lines are the same from there on: the chain takes
 // over the guess's lines and the guess goes. Otherwise the guess keeps only its lines after
 // `start`, so that chains never overlap. Returns whether they met.
-bool RowWrapping::reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start)
+bool RowWrapping::reachGuess(Wrap &wrap, Chain &chain, std::size_t next, qsizetype start)
 {
     Chain &guess = wrap.guesses[next];
-    const auto starts = guess.starts.end() - (guess.complete ? 1 : 0);
-    const auto met = std::upper_bound(guess.starts.begin(), starts, start);
-    const bool meets = met != guess.starts.begin() && *std::prev(met) == start;
+    const qsizetype lineStarts = guess.starts.size() - (guess.complete ? 1 : 0);
+    const qsizetype met = std::min(guess.starts.upperBound(start), lineStarts);
+    const bool meets = met > 0 && guess.starts.at(met - 1) == start;
     if (meets) {
         forgetStretches(wrap, guess.starts.front(), start);
-        chain.starts.insert(chain.starts.end(), std::prev(met), guess.starts.end());
+        chain.starts.append(guess.starts, met - 1);
         chain.complete = guess.complete;
         chain.forced = chain.forced || guess.forced;
     } else {
-        const qsizetype kept = met == starts ? wrap.length : *met;
+        const qsizetype kept = met == lineStarts ? wrap.length : guess.starts.at(met);
         forgetStretches(wrap, guess.starts.front(), kept - 1);
-        guess.starts.erase(guess.starts.begin(), met);
+        guess.starts.replace(0, met, {});
         if (guess.knownLines() >= 1)
             return false;
     }
@@ -464,7 +457,7 @@ bool RowWrapping::extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizet
             std::min<qsizetype>(chars, wrap.guesses[next].starts.front() - chain.starts.back() + 1);
     bool reachedEnd = false;
     const auto fresh = wrapSlice(wrap, chain.starts.back(), chars, reachedEnd, chain.forced);
-    for (const std::uint32_t start : fresh) {
+    for (const qsizetype start : fresh) {
         while (next < wrap.guesses.size() && start >= wrap.guesses[next].starts.front()) {
             if (reachGuess(wrap, chain, next, start))
                 return true;
@@ -472,7 +465,7 @@ bool RowWrapping::extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizet
         chain.starts.push_back(start);
     }
     if (reachedEnd) {
-        chain.starts.push_back(std::uint32_t(wrap.length));
+        chain.starts.push_back(wrap.length);
         chain.complete = true;
         dropGuessesAfter(wrap, next);
     }
@@ -550,7 +543,7 @@ const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offs
     }
     const auto after = std::upper_bound(
         wrap.guesses.begin(), wrap.guesses.end(), offset,
-        [](qsizetype at, const Chain &guess) { return at < qsizetype(guess.starts.front()); });
+        [](qsizetype at, const Chain &guess) { return at < guess.starts.front(); });
     if (after != wrap.guesses.begin()) {
         const std::size_t before = std::size_t(after - wrap.guesses.begin()) - 1;
         if (!wrap.guesses[before].complete &&
@@ -573,7 +566,7 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
     std::vector<Chain> &guesses = wrap.guesses;
     std::size_t next = std::size_t(std::upper_bound(guesses.begin(), guesses.end(), offset,
                                                     [](qsizetype at, const Chain &guess) {
-                                                        return at < qsizetype(guess.starts.front());
+                                                        return at < guess.starts.front();
                                                     }) -
                                    guesses.begin());
     qsizetype floor = wrap.truth.starts.back() + 1;
@@ -584,7 +577,7 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
     // Reaching back, the view goes up line by line: the guess starts a screen's lines before.
     const qsizetype lead = reachingBack ? ReachBackLeadChars : GuessLeadChars;
     Chain fresh;
-    fresh.starts = {std::uint32_t(anchorNear(wrap, offset - lead, floor))};
+    fresh.starts = LineStarts(anchorNear(wrap, offset - lead, floor));
     // Reaching back, the new lines are wrapped on to meet the guess after them, but only
     // for a while: one that never meets it (a run of letters) would take them through it all.
     const auto wanted = [&] {
@@ -603,7 +596,7 @@ const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
     // Only a few guesses are kept: the one farthest from where the user looks goes.
     if (guesses.size() > MaxGuesses) {
         const auto distance = [offset](const Chain &guess) {
-            return std::abs(offset - qsizetype(guess.starts.front()));
+            return std::abs(offset - guess.starts.front());
         };
         std::size_t farthest = next == 0 ? 1 : 0;
         for (std::size_t i = 0; i < guesses.size(); ++i) {
@@ -657,7 +650,7 @@ qsizetype RowWrapping::lineOffset(qsizetype row, qsizetype line)
     const Wrap &wrap = wrapOf(row);
     const Chain &truth = wrap.truth;
     if (line < truth.knownLines())
-        return truth.starts[size_t(std::max<qsizetype>(0, line))];
+        return truth.starts.at(std::max<qsizetype>(0, line));
     // Beyond the true lines, as far on in characters as the estimate of lines counts.
     const qsizetype beyond = (line - truth.knownLines()) * m_charactersPerLine;
     return std::min(truth.starts.back() + beyond, wrap.length);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "linestarts.h"
 #include "pagetext.h"
 
 #include <QDeadlineTimer>
@@ -46,7 +47,7 @@ public:
     // the chain is complete, the row's length.
     struct Chain
     {
-        std::vector<std::uint32_t> starts;
+        LineStarts starts;
         bool complete = false;
         bool forced = false; // some line ended where a layout had to, not where it wrapped
 
@@ -117,15 +118,15 @@ private:
     Qt::LayoutDirection directionAt(qsizetype rowStart, qsizetype length) const;
     Wrap &wrapOf(qsizetype row);
     Wrap *findWrap(qsizetype rowStart);
-    std::vector<std::uint32_t> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
-                                         bool &reachedEnd, bool &forced);
+    std::vector<qsizetype> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
+                                     bool &reachedEnd, bool &forced);
     qsizetype layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const;
     bool holdsHugeCluster(qsizetype rowStart, qsizetype length);
     bool extendChain(Wrap &wrap, Chain &chain, std::size_t next, qsizetype chars);
     static void assertApart(const Wrap &wrap);
     void extendTruth(qsizetype row, Wrap &wrap, qsizetype chars);
     void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
-    bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, std::uint32_t start);
+    bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, qsizetype start);
     void dropGuessesAfter(Wrap &wrap, std::size_t first);
     const Chain &guessAround(Wrap &wrap, qsizetype offset);
     qsizetype anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const;

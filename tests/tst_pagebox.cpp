@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "linestarts.h"
 #include "pagebox.h"
 #include "pagecontrol.h"
 #include "pagehistory.h"
@@ -405,6 +406,7 @@ private:
     void compareStepByStep(Compared compared);
 
 private slots:
+    void lineStartsMatchAPlainVector();
     void randomEditsMatchAPlainString_data();
     void randomEditsMatchAPlainString();
     void excerptHoldsOnlyWhatItNeeds_data();
@@ -895,6 +897,81 @@ void tst_PageBox::randomEditsMatchAPlainString_data()
             text(u"\u1161").repeated(100) + text(u"\u200b").repeated(6000) +
             text(u"a\ufe0f").repeated(40) + text(u"\ufe0f").repeated(3000) +
             QStringLiteral("\r\n") + text(u"\u2060").repeated(2500) + QStringLiteral("end"));
+}
+
+// The screen-line starts of a long row, kept in blocks, against a plain vector: random
+// appends, cuts, moves and replacements, each checked whole and by lookups.
+void tst_PageBox::lineStartsMatchAPlainVector()
+{
+    QRandomGenerator random(20261209);
+    const auto upTo = [&](qsizetype bound) {
+        return qsizetype(random.bounded(quint64(bound) + 1));
+    };
+    std::vector<qsizetype> model;
+    LineStarts starts;
+    const auto rising = [&](qsizetype count, qsizetype low, qsizetype high) {
+        std::vector<qsizetype> values;
+        for (qsizetype i = 0; i < count; ++i)
+            values.push_back(low + upTo(high - low));
+        std::sort(values.begin(), values.end());
+        return values;
+    };
+    for (int step = 0; step < 2000; ++step) {
+        const qsizetype size = qsizetype(model.size());
+        const qsizetype at = upTo(size);
+        const qsizetype low = at > 0 ? model[size_t(at - 1)] : 0;
+        switch (random.bounded(5)) {
+        case 0: // many appended, so that there are many blocks
+            for (const qsizetype start : rising(upTo(600), model.empty() ? 0 : model.back(),
+                                                (model.empty() ? 0 : model.back()) + 40000)) {
+                model.push_back(start);
+                starts.push_back(start);
+            }
+            break;
+        case 1:
+            model.resize(size_t(std::max<qsizetype>(size - upTo(300), 0)));
+            starts.truncate(qsizetype(model.size()));
+            break;
+        case 2: {
+            if (at == size)
+                break;
+            const qsizetype delta = upTo(model[size_t(at)] - low + 300) - (model[size_t(at)] - low);
+            for (auto start = model.begin() + at; start != model.end(); ++start)
+                *start += delta;
+            starts.shift(at, delta);
+            break;
+        }
+        case 3: {
+            const qsizetype to = std::min(size, at + upTo(700));
+            const qsizetype high = to < size ? model[size_t(to)] : low + 5000;
+            const std::vector<qsizetype> values = rising(upTo(700), low, high);
+            model.erase(model.begin() + at, model.begin() + to);
+            model.insert(model.begin() + at, values.begin(), values.end());
+            starts.replace(at, to, values);
+            break;
+        }
+        default: {
+            LineStarts other;
+            const qsizetype last = model.empty() ? 0 : model.back();
+            const std::vector<qsizetype> values = rising(upTo(400), last, last + 90000);
+            for (const qsizetype value : values)
+                other.push_back(value);
+            const qsizetype from = upTo(qsizetype(values.size()));
+            model.insert(model.end(), values.begin() + from, values.end());
+            starts.append(other, from);
+        }
+        }
+        QCOMPARE(starts.size(), qsizetype(model.size()));
+        QVERIFY2(starts.slice(0, starts.size()) == model, qPrintable(QString::number(step)));
+        for (int probe = 0; probe < 8 && !model.empty(); ++probe) {
+            const qsizetype index = upTo(qsizetype(model.size()) - 1);
+            QCOMPARE(starts.at(index), model[size_t(index)]);
+            const qsizetype offset = model[size_t(index)] + upTo(2) - 1;
+            QCOMPARE(
+                starts.upperBound(offset),
+                qsizetype(std::upper_bound(model.begin(), model.end(), offset) - model.begin()));
+        }
+    }
 }
 
 void tst_PageBox::randomEditsMatchAPlainString()
