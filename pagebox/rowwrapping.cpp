@@ -356,15 +356,18 @@ std::vector<qsizetype> RowWrapping::wrapSlice(const Wrap &wrap, qsizetype from, 
 
 // Where a layout that starts at `from` (from the row's start), a screen line's start, must
 // end, so that its work stays bounded whatever the text: at the last grapheme boundary
-// before the first multiple of LayoutGridChars at least that far on; before the first
-// grapheme cluster longer than ClusterChars; or, inside one, at the next multiple of
-// ClusterChars, so that such a cluster is shown in pieces. A line that all of a layout
-// fits in (characters without width, a long cluster's piece) ends there. The ends depend
-// only on the text and on where the row starts, and the lines from different starts soon
-// meet on the multiples, as a guess must meet the true lines.
+// before the first multiple of LayoutGridChars at least LayoutGridChars on (room for any
+// screen line of ordinary text); before the first grapheme cluster longer than
+// ClusterChars; or, inside one, at the next multiple of ClusterChars, so that such a
+// cluster is shown in pieces. A line that all of a layout fits in (characters without
+// width, a long cluster's piece) ends there: from a multiple on, a run without width is
+// shown LayoutGridChars characters a line, which keeps a repaint's layouts small. The ends
+// depend only on the text and on where the row starts, and the lines from different starts
+// soon meet on the multiples, as a guess must meet the true lines.
 qsizetype RowWrapping::layoutEnd(qsizetype rowStart, qsizetype length, qsizetype from) const
 {
-    const qsizetype reach = std::min(length, (from / LayoutGridChars + 2) * LayoutGridChars) - from;
+    const qsizetype gridEnd = (from + 2 * LayoutGridChars - 1) / LayoutGridChars * LayoutGridChars;
+    const qsizetype reach = std::min(length, gridEnd) - from;
     const auto pieceEnd = [&] {
         qsizetype end = std::min(length, (from / ClusterChars + 1) * ClusterChars);
         if (end < length && m_text.at(rowStart + end - 1).isHighSurrogate() &&
