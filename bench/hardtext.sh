@@ -30,13 +30,7 @@ done
 cmake --build "$build_dir" --target tarnwick-fetch tarnwick-hardtextbench >/dev/null
 source "$repo_root/bench/localnginx.sh"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-hardtext.XXXXXX")
-cleanup() {
-    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/tmp"
+make_work hardtext
 
 # name, then what the page holds; each page is one line of UTF-8 text.
 python3 - "$work/www" <<'PY'

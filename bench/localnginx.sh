@@ -1,6 +1,20 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Sourced by the benchmarks: serves the folder "$work/www" from a local nginx on a free
-# loopback port, and the median of numbers, one a line.
+# Sourced by the benchmarks: a scratch folder that goes when the benchmark ends, its folder
+# "www" served from a local nginx on a free loopback port, and the median of numbers, one a
+# line.
+
+# make_work NAME: makes the scratch folder, sets `work` to it, with "www" and "tmp" in it; on
+# exit the folder is removed and its nginx, if started, stopped.
+make_work() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-$1.XXXXXX")
+    trap remove_work EXIT
+    mkdir -p "$work/www" "$work/tmp"
+}
+
+remove_work() {
+    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    rm -rf "$work"
+}
 
 # start_local_nginx WORK TYPES: WORK is the scratch folder (its nginx.pid lets the caller stop
 # nginx); TYPES the nginx lines that say what the pages are. Sets `port`.

@@ -32,13 +32,8 @@ cmake --build "$build_dir" --target tarnwick-fetch tarnwick-floorreader tarnwick
     tarnwick-pageboxbench >/dev/null
 source "$repo_root/bench/localnginx.sh"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
-cleanup() {
-    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/tmp" "$work/out"
+make_work bench
+mkdir -p "$work/out"
 
 pages=(lines-10mb lines-100mb lines-250mb windows-1252-100mb line-100mb)
 python3 - "$work/www" <<'EOF'

@@ -295,11 +295,17 @@ std::pair<qsizetype, qsizetype> RowWrapping::rewrapAfterEdit(Wrap &wrap, Chain &
 
 // --- Wrapping long rows -----------------------------------------------------------------
 
-RowWrapping::Wrap *RowWrapping::findWrap(qsizetype rowStart)
+// The first wrapped row that starts at or after `rowStart`.
+std::vector<std::unique_ptr<RowWrapping::Wrap>>::iterator RowWrapping::wrapsFrom(qsizetype rowStart)
 {
-    const auto at = std::lower_bound(
+    return std::lower_bound(
         m_wraps.begin(), m_wraps.end(), rowStart,
         [](const std::unique_ptr<Wrap> &wrap, qsizetype start) { return wrap->rowStart < start; });
+}
+
+RowWrapping::Wrap *RowWrapping::findWrap(qsizetype rowStart)
+{
+    const auto at = wrapsFrom(rowStart);
     return at != m_wraps.end() && (*at)->rowStart == rowStart ? at->get() : nullptr;
 }
 
@@ -313,10 +319,7 @@ RowWrapping::Wrap &RowWrapping::wrapOf(qsizetype row)
     wrap->length = rowLength(row);
     wrap->direction = directionAt(rowStart, wrap->length);
     wrap->truth.starts = LineStarts(0);
-    const auto at = std::lower_bound(
-        m_wraps.begin(), m_wraps.end(), rowStart,
-        [](const std::unique_ptr<Wrap> &w, qsizetype start) { return w->rowStart < start; });
-    return **m_wraps.insert(at, std::move(wrap));
+    return **m_wraps.insert(wrapsFrom(rowStart), std::move(wrap));
 }
 
 // Wraps the row's characters from `from` (a screen line's start) for about `chars`
@@ -544,11 +547,9 @@ const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offs
             extendTruth(row, wrap, offset - truth.starts.back() + 1);
         return truth;
     }
-    const auto after = std::upper_bound(
-        wrap.guesses.begin(), wrap.guesses.end(), offset,
-        [](qsizetype at, const Chain &guess) { return at < guess.starts.front(); });
-    if (after != wrap.guesses.begin()) {
-        const std::size_t before = std::size_t(after - wrap.guesses.begin()) - 1;
+    const std::size_t after = firstGuessAfter(wrap, offset);
+    if (after > 0) {
+        const std::size_t before = after - 1;
         if (!wrap.guesses[before].complete &&
             offset - wrap.guesses[before].starts.back() <= NearChars) {
             Chain &guess = wrap.guesses[before];
@@ -562,16 +563,21 @@ const RowWrapping::Chain &RowWrapping::linesAround(qsizetype row, qsizetype offs
     return guess;
 }
 
+// The first of a row's guesses that starts after `offset`, or how many there are.
+std::size_t RowWrapping::firstGuessAfter(const Wrap &wrap, qsizetype offset)
+{
+    const auto after = std::upper_bound(
+        wrap.guesses.begin(), wrap.guesses.end(), offset,
+        [](qsizetype at, const Chain &guess) { return at < guess.starts.front(); });
+    return std::size_t(after - wrap.guesses.begin());
+}
+
 // Lines wrapped from a start guessed a little before `offset`. Reaching back from a guess
 // that starts a little after it, they are wrapped until they meet that one and join it.
 const RowWrapping::Chain &RowWrapping::guessAround(Wrap &wrap, qsizetype offset)
 {
     std::vector<Chain> &guesses = wrap.guesses;
-    std::size_t next = std::size_t(std::upper_bound(guesses.begin(), guesses.end(), offset,
-                                                    [](qsizetype at, const Chain &guess) {
-                                                        return at < guess.starts.front();
-                                                    }) -
-                                   guesses.begin());
+    std::size_t next = firstGuessAfter(wrap, offset);
     qsizetype floor = wrap.truth.starts.back() + 1;
     if (next > 0)
         floor = std::max<qsizetype>(floor, guesses[next - 1].starts.back() + 1);

@@ -117,6 +117,7 @@ private:
     qsizetype rowLength(qsizetype row);
     Qt::LayoutDirection directionAt(qsizetype rowStart, qsizetype length) const;
     Wrap &wrapOf(qsizetype row);
+    std::vector<std::unique_ptr<Wrap>>::iterator wrapsFrom(qsizetype rowStart);
     Wrap *findWrap(qsizetype rowStart);
     std::vector<qsizetype> wrapSlice(const Wrap &wrap, qsizetype from, qsizetype chars,
                                      bool &reachedEnd, bool &forced);
@@ -128,6 +129,7 @@ private:
     void extendGuess(Wrap &wrap, std::size_t index, qsizetype chars);
     bool reachGuess(Wrap &wrap, Chain &chain, std::size_t next, qsizetype start);
     void dropGuessesAfter(Wrap &wrap, std::size_t first);
+    static std::size_t firstGuessAfter(const Wrap &wrap, qsizetype offset);
     const Chain &guessAround(Wrap &wrap, qsizetype offset);
     qsizetype anchorNear(const Wrap &wrap, qsizetype offset, qsizetype floor) const;
     void forgetStretches(const Wrap &wrap, qsizetype from, qsizetype to);

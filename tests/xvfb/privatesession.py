@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from tst_xvfb import SKIP, WAIT_SECONDS, Failure, wait_for
+from tst_xvfb import SKIP, WAIT_SECONDS, Failure, start_xvfb, wait_for
 
 INSIDE = "TARNWICK_PRIVATE_SESSION"
 SYSTEM_PYTHON = "/usr/bin/python3"
@@ -105,6 +105,26 @@ def run_test(doc, script, inner, programs, packages, seconds, skip_reason=None):
         return SKIP
     return rerun_inside(script, [tarnwick], programs=programs, modules=("pyatspi",),
                         packages=packages, seconds=seconds)
+
+
+def on_xvfb(work, report):
+    """Starts Xvfb, runs `work(display, started)` and ends all it started; then returns
+    `report(display, faults)` for the faults that `work` returns: an exit code. Without Xvfb
+    the test is skipped; a failure of the session itself is said and fails it."""
+    started_xvfb = start_xvfb()
+    if started_xvfb is None:
+        return SKIP
+    xvfb, display = started_xvfb
+    started = Started()
+    started.processes.append(xvfb)
+    try:
+        faults = work(display, started)
+    except Failure as failure:
+        print("FAIL: " + str(failure), flush=True)
+        return 1
+    finally:
+        started.end()
+    return report(display, faults)
 
 
 def end_group(group):

@@ -23,7 +23,7 @@ import time
 # Nothing compiled is left beside the sources of a fresh clone.
 sys.dont_write_bytecode = True
 import privatesession as session  # noqa: E402
-from tst_xvfb import Desktop, start_xvfb, window_environment
+from tst_xvfb import Desktop, window_environment
 
 ENGINE = "m17n:t:latn-pre"
 PACKAGES = ("ibus", "ibus-m17n", "m17n-db", "python3-pyatspi", "at-spi2-core", "dbus-x11")
@@ -150,25 +150,16 @@ def run(tarnwick, display, started):
     return failures
 
 
-def inner(tarnwick):
-    started_xvfb = start_xvfb()
-    if started_xvfb is None:
-        return session.SKIP
-    xvfb, display = started_xvfb
-    started = session.Started()
-    started.processes.append(xvfb)
-    try:
-        failures = run(tarnwick, display, started)
-    except session.Failure as failure:
-        print("FAIL: " + str(failure), flush=True)
-        return 1
-    finally:
-        started.end()
+def report(display, failures):
     if failures:
         print(f"FAIL: {len(failures)} of {len(CASES)} cases", flush=True)
         return 1
     print(f"PASS: {len(CASES)} compositions through {ENGINE} on {display}", flush=True)
     return 0
+
+
+def inner(tarnwick):
+    return session.on_xvfb(lambda display, started: run(tarnwick, display, started), report)
 
 
 def engine_missing():

@@ -24,7 +24,7 @@ import tempfile
 # Nothing compiled is left beside the sources of a fresh clone.
 sys.dont_write_bytecode = True
 import privatesession as session  # noqa: E402
-from tst_xvfb import RETRIEVE, URL_BOX, Desktop, PageServer, start_xvfb, window_environment
+from tst_xvfb import RETRIEVE, URL_BOX, Desktop, PageServer, window_environment
 
 PACKAGES = ("python3-pyatspi", "at-spi2-core", "dbus-x11")
 SESSION_SECONDS = 150
@@ -160,27 +160,21 @@ def run(tarnwick, display, started, scratch):
         server.stop()
 
 
-def inner(tarnwick):
-    started_xvfb = start_xvfb()
-    if started_xvfb is None:
-        return session.SKIP
-    xvfb, display = started_xvfb
-    started = session.Started()
-    started.processes.append(xvfb)
-    try:
-        with tempfile.TemporaryDirectory(prefix="tarnwick-reader-") as scratch:
-            faults = run(tarnwick, display, started, scratch)
-    except session.Failure as failure:
-        print("FAIL: " + str(failure), flush=True)
-        return 1
-    finally:
-        started.end()
+def report(display, faults):
     for fault in faults:
         print("FAIL: " + fault, flush=True)
     if faults:
         return 1
     print(f"PASS: the page read line by line and run by run on {display}", flush=True)
     return 0
+
+
+def inner(tarnwick):
+    def work(display, started):
+        with tempfile.TemporaryDirectory(prefix="tarnwick-reader-") as scratch:
+            return run(tarnwick, display, started, scratch)
+
+    return session.on_xvfb(work, report)
 
 
 def main():
