@@ -1061,6 +1061,23 @@ void PageControl::dropText(qsizetype position, const QString &text, bool moving)
 
 // --- Input methods ----------------------------------------------------------------------
 
+// Where the composition's own caret stands, and the formats the input method draws it with.
+void PageControl::takePreeditLook(const QInputMethodEvent &event, const QString &preedit)
+{
+    m_preeditCursor = int(preedit.size());
+    m_preeditFormats.clear();
+    for (const QInputMethodEvent::Attribute &attribute : event.attributes()) {
+        if (attribute.type == QInputMethodEvent::Cursor) {
+            m_preeditCursor = std::clamp(attribute.start, 0, int(preedit.size()));
+        } else if (attribute.type == QInputMethodEvent::TextFormat) {
+            const QTextCharFormat format =
+                qvariant_cast<QTextFormat>(attribute.value).toCharFormat();
+            if (format.isValid())
+                m_preeditFormats.append({attribute.start, attribute.length, format});
+        }
+    }
+}
+
 // As in Qt's own editors: a composition that begins takes the selection's place, a commit
 // may first replace text around the caret, and the input method may set the selection; all
 // of one event is one step.
@@ -1112,18 +1129,7 @@ void PageControl::inputMethod(QInputMethodEvent *event)
 
     if (preedit.isEmpty())
         m_commitAt = -1;
-    m_preeditCursor = int(preedit.size());
-    m_preeditFormats.clear();
-    for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
-        if (attribute.type == QInputMethodEvent::Cursor) {
-            m_preeditCursor = std::clamp(attribute.start, 0, int(preedit.size()));
-        } else if (attribute.type == QInputMethodEvent::TextFormat) {
-            const QTextCharFormat format =
-                qvariant_cast<QTextFormat>(attribute.value).toCharFormat();
-            if (format.isValid())
-                m_preeditFormats.append({attribute.start, attribute.length, format});
-        }
-    }
+    takePreeditLook(*event, preedit);
     m_layouts.setPreedit(m_cursor, preedit, m_preeditFormats);
     m_layouts.ensureVisible(m_cursor);
     emit updateRequest();

@@ -164,6 +164,7 @@ private:
     void dropText(qsizetype position, const QString &text, bool moving);
     qsizetype commitPreedit(QPoint point);
     bool isEchoOfCommit(const QInputMethodEvent *event);
+    void takePreeditLook(const QInputMethodEvent &event, const QString &preedit);
     void dropPreedit();
     qsizetype surroundingStart() const;
     QRectF cursorRect() const;
